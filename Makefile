@@ -1,0 +1,41 @@
+# Two entry points for a fresh Debian machine (run as root or with sudo):
+#   make run    install what is missing, build, run the example job
+#   make test   install what is missing, build, run the whole test suite
+# (plus a sanitizer build of the suite)
+
+SHELL    := /bin/bash
+JOBS     ?= $(shell nproc)
+BUILD    ?= build
+ASAN     ?= build-asan
+EXAMPLE  ?= examples/lens.cfg
+RUNDIR   ?= run
+PACKAGES := cmake g++ make pkg-config libfftw3-dev libgtest-dev libsleef-dev
+SUDO     := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
+
+.PHONY: run test deps build build-asan
+
+deps:
+	@missing=""; for p in $(PACKAGES); do \
+	  dpkg-query -W -f='$${Status}' $$p 2>/dev/null | grep -q "install ok installed" || missing="$$missing $$p"; \
+	done; \
+	if [ -n "$$missing" ]; then \
+	  echo "installing:$$missing"; \
+	  $(SUDO) apt-get update -qq && DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get install -y -qq $$missing; \
+	fi
+
+build: deps
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release
+	cmake --build $(BUILD) -j $(JOBS)
+
+build-asan: deps
+	cmake -S . -B $(ASAN) -DCMAKE_BUILD_TYPE=Debug -DFYRNOL_CUDA=OFF -DFYRNOL_SANITIZE=ON -DFYRNOL_BENCH=OFF
+	cmake --build $(ASAN) -j $(JOBS)
+
+run: build
+	mkdir -p $(RUNDIR)
+	cd $(RUNDIR) && ../$(BUILD)/fyrnol -i ../$(EXAMPLE) -p -r results.csv
+	@echo "output files in $(RUNDIR)/:"; ls -l $(RUNDIR)
+
+test: build build-asan
+	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+	cd $(ASAN) && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 ctest --output-on-failure -j $(JOBS)
