@@ -114,4 +114,11 @@ int init_asphere_system(cpx *N, const struct_sysOptions *so, const struct_layer 
 int init_splitter_system(cpx *N, const struct_sysOptions *so, const struct_layer &l);
 int init_mzehnder_system(cpx *N, const struct_sysOptions *so, const struct_layer &l);
 
+// Core centre of the splitter in plane s of count planes, in units of (wx, wy).
+double splitter_shape(int s, int count);
+
+// Refuses counts, extents and components that the builders cannot sample: prints
+// one red error line (unless quiet) and returns false; the caller then exits 255.
+bool checkSystem(const struct_sysOptions *so, const std::vector<struct_layer> &layers, bool is_quiet);
+
 #endif

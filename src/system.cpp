@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
+#include <sstream>
 
 void struct_sysOptions::reset()
 {
@@ -388,3 +389,367 @@ void parse(const std::string &filename, struct_sysOptions *so,
 }
 
 // ---- component geometry builders ----
+
+namespace {
+
+// (int) of a double, saturated at the int range; NaN gives 0.
+int toInt(double v)
+{
+    if (std::isnan(v)) return 0;
+    if (v >= 2147483647.0) return INT_MAX;
+    if (v <= -2147483648.0) return INT_MIN;
+    return static_cast<int>(v);
+}
+
+int clampInt(long long v)
+{
+    if (v > INT_MAX) return INT_MAX;
+    if (v < INT_MIN) return INT_MIN;
+    return static_cast<int>(v);
+}
+
+// Pitches in metres, counts and the planes one component claims.
+struct Frame {
+    double SCALE;
+    double DX, DY, DZ;
+    int NX, NY, NZ;
+    int first;  // first plane of the component (so->izlast)
+    int izmax;  // one past its last plane, after clipping
+    int count;  // plane count after clipping
+    int iz0;    // first plane actually written (never below 0)
+};
+
+int countOr1(int n) { return n == 0 ? 1 : n; }
+
+// Claimed planes: ceil(thickness / pitch), cut at the last plane of the volume.
+void claimPlanes(Frame *fr, const struct_sysOptions *so, double thick, double pitch)
+{
+    fr->first = so->izlast;
+    fr->count = toInt(std::ceil(thick / pitch));
+    long long izmax = static_cast<long long>(fr->first) + fr->count;
+    if (fr->NZ < izmax) {
+        izmax = fr->NZ;
+        fr->count = clampInt(static_cast<long long>(fr->NZ) - fr->first);
+    }
+    fr->izmax = clampInt(izmax);
+    fr->iz0 = fr->first < 0 ? 0 : fr->first;
+}
+
+// A zero pitch in the record stands for one metre.
+Frame makeFrame(const struct_sysOptions *so, double thick)
+{
+    Frame fr;
+    fr.SCALE = so->f;
+    fr.DX = so->dx == 0.0 ? 1.0 : so->dx * fr.SCALE;
+    fr.DY = so->dy == 0.0 ? 1.0 : so->dy * fr.SCALE;
+    fr.DZ = so->dz == 0.0 ? 1.0 : so->dz * fr.SCALE;
+    fr.NX = countOr1(so->nx);
+    fr.NY = countOr1(so->ny);
+    fr.NZ = countOr1(so->nz);
+    claimPlanes(&fr, so, thick, fr.DZ / fr.SCALE);
+    return fr;
+}
+
+cpx *planeAt(cpx *N, const Frame &fr, int iz)
+{
+    return N + static_cast<size_t>(iz) * static_cast<size_t>(fr.NX) * static_cast<size_t>(fr.NY);
+}
+
+// Half a period (or width) in samples: floor(ceil(len / pitch) * 0.5).
+int halfSamples(double len, double pitch) { return toInt(std::floor(std::ceil(len / pitch) * 0.5)); }
+
+} // namespace
+
+int init_homog_system(cpx *N, const struct_sysOptions *so, const struct_layer &l)
+{
+    const Frame fr = makeFrame(so, l.z);
+    const cpx in(l.n, l.k);
+    const size_t plane = static_cast<size_t>(fr.NX) * static_cast<size_t>(fr.NY);
+    for (int iz = fr.iz0; iz < fr.izmax; ++iz) {
+        cpx *P = planeAt(N, fr, iz);
+        for (size_t s = 0; s < plane; ++s)
+            P[s] = in;
+    }
+    return fr.count;
+}
+
+int init_grating_system(cpx *N, const struct_sysOptions *so, const struct_layer &l)
+{
+    const Frame fr = makeFrame(so, l.z);
+    const cpx in(l.n, l.k);
+    const cpx out(l.ne, l.ke);
+    const int npx2 = halfSamples(l.px, fr.DX / fr.SCALE);
+    const int npy2 = halfSamples(l.py, fr.DY / fr.SCALE);
+    const int nwx2 = halfSamples(l.wx, fr.DX / fr.SCALE);
+    const int nwy2 = halfSamples(l.wy, fr.DY / fr.SCALE);
+    const int NX = fr.NX;
+    const int NY = fr.NY;
+    // Stripes repeat every npx2 (npy2) samples on the upper quadrant, which is
+    // mirrored onto the other three. A period below two samples (refused by
+    // checkSystem) has no off-stripe samples.
+    for (int iz = fr.iz0; iz < fr.izmax; ++iz) {
+        cpx *P = planeAt(N, fr, iz);
+        for (int j = NY / 2; j < NY; ++j) {
+            const bool isOffY = npy2 != 0 && ((static_cast<long long>(j) + nwy2 / 2) % npy2) > nwy2;
+            const size_t r0 = static_cast<size_t>(j) * NX;
+            const size_t r1 = static_cast<size_t>(NY - 1 - j) * NX;
+            for (int i = NX / 2; i < NX; ++i) {
+                const bool isOffX = npx2 != 0 && ((static_cast<long long>(i) + nwx2 / 2) % npx2) > nwx2;
+                const cpx v = (isOffX && isOffY) ? out : in;
+                const size_t i1 = static_cast<size_t>(NX - 1 - i);
+                P[r0 + i] = v;
+                P[r0 + i1] = v;
+                P[r1 + i] = v;
+                P[r1 + i1] = v;
+            }
+        }
+    }
+    return fr.count;
+}
+
+int init_wguide_system(cpx *N, const struct_sysOptions *so, const struct_layer &l)
+{
+    const Frame fr = makeFrame(so, l.z);
+    const cpx in(l.n, l.k);
+    const cpx out(l.ne, l.ke);
+    const double AX = static_cast<double>(fr.NX) * fr.DX;
+    const double AY = static_cast<double>(fr.NY) * fr.DY;
+    const double cx = (AX / fr.SCALE) * 0.5 + l.x;
+    const double cy = (AY / fr.SCALE) * 0.5 + l.y;
+    const double px = fr.DX / fr.SCALE;
+    const double py = fr.DY / fr.SCALE;
+    const double r2 = l.r * l.r;
+    // Straight circular core: inside where (x - cx)^2 + (y - cy)^2 <= r^2.
+    for (int iz = fr.iz0; iz < fr.izmax; ++iz) {
+        cpx *P = planeAt(N, fr, iz);
+        for (int j = 0; j < fr.NY; ++j) {
+            const double y = static_cast<double>(j) * py;
+            const double ey = (y - cy) * (y - cy);
+            cpx *row = P + static_cast<size_t>(j) * fr.NX;
+            for (int i = 0; i < fr.NX; ++i) {
+                const double x = static_cast<double>(i) * px;
+                row[i] = ((x - cx) * (x - cx) + ey > r2) ? out : in;
+            }
+        }
+    }
+    return fr.count;
+}
+
+int init_taper_system(cpx *N, const struct_sysOptions *so, const struct_layer &l)
+{
+    const Frame fr = makeFrame(so, l.z);
+    const cpx in(l.n, l.k);
+    const cpx out(l.ne, l.ke);
+    const double AX = static_cast<double>(fr.NX) * fr.DX;
+    const double AY = static_cast<double>(fr.NY) * fr.DY;
+    const double cx = (AX / fr.SCALE) * 0.5 + l.x;
+    const double cy = (AY / fr.SCALE) * 0.5 + l.y;
+    const double px = fr.DX / fr.SCALE;
+    const double py = fr.DY / fr.SCALE;
+    const double d_r = l.rout - l.rin;
+    const double m = d_r / static_cast<double>(fr.count);
+    // Core radius rin + s*m in plane s of the component.
+    for (int iz = fr.iz0; iz < fr.izmax; ++iz) {
+        const double rad = static_cast<double>(iz - fr.first) * m + l.rin;
+        const double r2 = rad * rad;
+        cpx *P = planeAt(N, fr, iz);
+        for (int j = 0; j < fr.NY; ++j) {
+            const double y = static_cast<double>(j) * py;
+            const double ey = (y - cy) * (y - cy);
+            cpx *row = P + static_cast<size_t>(j) * fr.NX;
+            for (int i = 0; i < fr.NX; ++i) {
+                const double x = static_cast<double>(i) * px;
+                row[i] = ((x - cx) * (x - cx) + ey > r2) ? out : in;
+            }
+        }
+    }
+    return fr.count;
+}
+
+int init_lens_system(cpx *N, const struct_sysOptions *so, const struct_layer &l)
+{
+    // The lens works on the record's pitches as they stand, in file units.
+    const double dx = so->dx;
+    const double dy = so->dy;
+    const double dz = so->dz;
+    Frame fr;
+    fr.SCALE = so->f;
+    fr.DX = dx;
+    fr.DY = dy;
+    fr.DZ = dz;
+    fr.NX = countOr1(so->nx);
+    fr.NY = countOr1(so->ny);
+    fr.NZ = countOr1(so->nz);
+    claimPlanes(&fr, so, l.z, dz);
+    const cpx in(l.n, l.k);
+    const cpx out(l.ne, l.ke);
+    // Ball of radius |r|: for r > 0 its centre lies r before the last plane,
+    // otherwise |r| beyond the first plane.
+    const double z0 = l.r > 0 ? static_cast<double>(fr.izmax - 1) * dz - l.r
+                              : static_cast<double>(fr.first) * dz - l.r;
+    const double hx = (static_cast<double>(so->nx) * dx) * 0.5;
+    const double hy = (static_cast<double>(so->ny) * dy) * 0.5;
+    const double r2 = l.r * l.r;
+    for (int iz = fr.iz0; iz < fr.izmax; ++iz) {
+        const double w = (static_cast<double>(iz) * dz - z0) - l.dz;
+        const double w2 = w * w;
+        cpx *P = planeAt(N, fr, iz);
+        for (int j = 0; j < fr.NY; ++j) {
+            const double v = (static_cast<double>(j) * dy - hy) - l.dy;
+            const double v2 = v * v;
+            cpx *row = P + static_cast<size_t>(j) * fr.NX;
+            for (int i = 0; i < fr.NX; ++i) {
+                const double u = (static_cast<double>(i) * dx - hx) - l.dx;
+                row[i] = ((u * u + v2) + w2 > r2) ? out : in;
+            }
+        }
+    }
+    return fr.count;
+}
+
+int init_asphere_system(cpx *, const struct_sysOptions *so, const struct_layer &l)
+{
+    return makeFrame(so, l.z).count;
+}
+
+double splitter_shape(int s, int count)
+{
+    const int h = count / 2;
+    return (std::atan((6.2831853 / count) * (s - h)) + 1.262627255348652) / 1.570796325;
+}
+
+int init_splitter_system(cpx *N, const struct_sysOptions *so, const struct_layer &l)
+{
+    const Frame fr = makeFrame(so, l.z);
+    const cpx in(l.n, l.k);
+    const cpx out(l.ne, l.ke);
+    const double AX = static_cast<double>(fr.NX) * fr.DX;
+    const double AY = static_cast<double>(fr.NY) * fr.DY;
+    const double cx0 = (AX / fr.SCALE) * 0.5 + l.x;
+    const double cy0 = 0.5 * (AY / fr.SCALE) + l.y;
+    const int count = fr.count;
+    // The core centre follows an arctangent S-curve from (cx0, cy0) towards
+    // (cx0, cy0) + 1.6*(wx, wy); a sample is inside within sqrt(2)*rad of it.
+    for (int iz = fr.iz0; iz < fr.izmax; ++iz) {
+        const int s = iz - fr.first;
+        const double atan_shape = splitter_shape(s, count);
+        const double cx = l.wx * atan_shape + cx0;
+        const double cy = atan_shape * l.wy + cy0;
+        const double rad = ((l.rout - l.rin) / count) * s + l.rin;
+        const double lim = rad * rad + rad * rad;
+        cpx *P = planeAt(N, fr, iz);
+        for (int j = 0; j < fr.NY; ++j) {
+            const double y = std::fabs((static_cast<double>(j) * fr.DY) / fr.SCALE);
+            const double ey = (y - cy) * (y - cy);
+            cpx *row = P + static_cast<size_t>(j) * fr.NX;
+            for (int i = 0; i < fr.NX; ++i) {
+                const double x = std::fabs((static_cast<double>(i) * fr.DX) / fr.SCALE);
+                row[i] = ((x - cx) * (x - cx) + ey > lim) ? out : in;
+            }
+        }
+    }
+    return count;
+}
+
+int init_mzehnder_system(cpx *, const struct_sysOptions *so, const struct_layer &l)
+{
+    return makeFrame(so, l.z).count;
+}
+
+namespace {
+
+// The stored component kind as an int: records that do not come from the parser
+// may hold a value outside the enumerators.
+int kindOf(const layer &l)
+{
+    static_assert(sizeof(component) == sizeof(int), "enumerations are 32-bit");
+    int v;
+    std::memcpy(&v, &l.t, sizeof v);
+    return v;
+}
+
+const char *componentName(int t)
+{
+    switch (t) {
+    case HOMOG:    return "homog";
+    case GRATING:  return "grating";
+    case WGUIDE:   return "waveguide";
+    case TAPER:    return "taper";
+    case LENS:     return "lens";
+    case ASPHERE:  return "asphere";
+    case SPLITTER: return "splitter";
+    case MZEHNDER: return "mzehnder";
+    }
+    return "unknown";
+}
+
+bool refuse(const std::string &what, bool is_quiet)
+{
+    if (!is_quiet)
+        std::cout << "\033[31m[E] Error! " << what << "\033[0m" << std::endl;
+    return false;
+}
+
+std::string layerName(size_t pos, const layer &l)
+{
+    return "layer " + std::to_string(pos) + " (" + componentName(kindOf(l)) + ")";
+}
+
+// Period of a grating along one axis: at least two samples of the builder's pitch.
+bool periodOk(double period, double pitch) { return std::ceil(period / pitch) >= 2.0; }
+
+std::string num(double v)
+{
+    std::ostringstream os;
+    os << v;
+    return os.str();
+}
+
+} // namespace
+
+bool checkSystem(const struct_sysOptions *so, const std::vector<struct_layer> &layers, bool is_quiet)
+{
+    const struct { const char *name; int n; } counts[] = {{"nx", so->nx}, {"ny", so->ny}, {"nz", so->nz}};
+    for (const auto &c : counts)
+        if (c.n < 1)
+            return refuse(std::string("[global] ") + c.name + " = " + std::to_string(c.n)
+                          + ": every sample count must be at least 1.", is_quiet);
+    // The frequency grid and the centred positions assume even transverse counts, or 1.
+    for (size_t a = 0; a < 2; ++a)
+        if (counts[a].n != 1 && counts[a].n % 2 != 0)
+            return refuse(std::string("[global] ") + counts[a].name + " = " + std::to_string(counts[a].n)
+                          + ": the count must be even, or 1.", is_quiet);
+    const long long samples = static_cast<long long>(so->nx) * so->ny * so->nz;
+    if (samples > INT_MAX)
+        return refuse("[global] nx*ny*nz = " + std::to_string(samples)
+                      + " samples: at most 2147483647 fit the volume indexing.", is_quiet);
+    // A negative extent gives a negative pitch: reversed grids and negative plane counts.
+    const struct { const char *name; double v, pitch; } extents[] = {
+        {"x", so->x, so->dx}, {"y", so->y, so->dy}, {"z", so->z, so->dz}};
+    for (const auto &e : extents)
+        if (e.v < 0.0 || e.pitch < 0.0)
+            return refuse(std::string("[global] ") + e.name + " = " + num(e.v)
+                          + ": the extent must not be negative.", is_quiet);
+
+    const double SCALE = so->f;
+    const double pitchX = (so->dx == 0.0 ? 1.0 : so->dx * SCALE) / SCALE;
+    const double pitchY = (so->dy == 0.0 ? 1.0 : so->dy * SCALE) / SCALE;
+    for (size_t i = 0; i < layers.size(); ++i) {
+        const layer &l = layers[i];
+        const std::string who = layerName(i + 1, l);
+        if (!(l.z >= 0.0))
+            return refuse(who + ": z = " + num(l.z) + ": the thickness must be a number, not negative.",
+                          is_quiet);
+        if (kindOf(l) == GRATING) {
+            if (!periodOk(l.px, pitchX))
+                return refuse(who + ": px = " + num(l.px) + ": the period must span at least 2 samples of "
+                              + num(pitchX) + " along x.", is_quiet);
+            if (!periodOk(l.py, pitchY))
+                return refuse(who + ": py = " + num(l.py) + ": the period must span at least 2 samples of "
+                              + num(pitchY) + " along y.", is_quiet);
+        }
+        if (kindOf(l) == LENS && so->dz == 0.0)
+            return refuse(who + ": the plane pitch dz is 0; give the extent z in [global].", is_quiet);
+    }
+    return true;
+}
