@@ -23,6 +23,8 @@ TEST(GpuPropagation, NeedsACudaBuild) { GTEST_SKIP() << "built without CUDA"; }
 #include <vector>
 
 #include "kernel_model.h"
+#include "testutil.h"
+#include "wpm.h"
 
 namespace {
 
@@ -234,6 +236,48 @@ TEST(NaiveWrapper, OversizedBlockFailsThroughTheErrorState)
     EXPECT_EQ(relDeviation(d.E.download(), v.E), 0.0);  // planes 1 and 2 stay zero
     EXPECT_EQ(relDeviation(d.F.download(), v.F), 0.0);
     CU(cudaGetLastError());  // the error is not sticky
+}
+
+// The GPU and CPU propagations of one volume; the deviation is relative to the largest CPU sample.
+double gpuAgainstCpu(volume v, polarization pol)
+{
+    const deviceVolume d(v);
+    runNaive(v, d, 8, true, false, pol != TM);
+    CU(cudaDeviceSynchronize());
+    CU(cudaGetLastError());
+    const std::vector<double2> gpu = d.E.download();
+
+    testutil::TempDir dir;  // the CPU transform writes its wisdom file here
+    std::vector<cpx> E(v.size()), N(v.size()), KX(v.nx), KY(v.ny);
+    for (size_t s = 0; s < v.size(); ++s) {
+        E[s] = toC(v.E[s]);
+        N[s] = toC(v.N[s]);
+    }
+    for (int i = 0; i < v.nx; ++i)
+        KX[i] = toC(v.KX[i]);
+    for (int j = 0; j < v.ny; ++j)
+        KY[j] = toC(v.KY[j]);
+    vormel_3D(E.data(), v.F.data(), N.data(), KX.data(), v.X.data(), KY.data(), v.Y.data(), v.k0, v.dz, 0.3e-6,
+              0.3e-6, v.nz, v.ny, v.nx, true, false, pol);
+    std::vector<double2> cpu(v.size());
+    for (size_t s = 0; s < v.size(); ++s)
+        cpu[s] = cplx(E[s].real(), E[s].imag());
+    return relDeviation(gpu, cpu);
+}
+
+TEST(NaiveWrapper, AgreesWithTheCpuPropagation)
+{
+    SKIP_WITHOUT_DEVICE();
+    // The same index in every plane: no Fresnel factor, agreement to rounding.
+    volume v = kernelModel::randomVolume(16, 8, 4, 139);
+    const int plane = 16 * 8;
+    for (size_t s = plane; s < v.size(); ++s)
+        v.N[s] = v.N[s % plane];
+    EXPECT_LT(gpuAgainstCpu(v, TE), 1e-9);
+    // Index changes: the quantisations differ by at most one step of 1e-4 per factor.
+    const volume w = kernelModel::randomVolume(16, 8, 4, 149);
+    EXPECT_LT(gpuAgainstCpu(w, TE), 2e-3);
+    EXPECT_LT(gpuAgainstCpu(w, TM), 2e-3);
 }
 
 // ---- shared-memory rows -------------------------------------------------------------
