@@ -5,7 +5,6 @@
 
 #include <cmath>
 #include <complex>
-#include <cstring>
 #include <limits>
 #include <random>
 #include <vector>
@@ -772,18 +771,6 @@ TEST(LaunchConfig, RefusesWhatTheDeviceWouldRefuse)
     EXPECT_EQ(checkLaunch(lim, {2147483647u, 1, 1}, {1024, 1, 1}, 32768), LAUNCH_OK);
     EXPECT_EQ(checkLaunch(lim, one, {1024, 1, 1}, 49152), LAUNCH_OK);
     EXPECT_EQ(checkLaunch(lim, one, {1024, 1, 1}, 49153), LAUNCH_SHARED);
-}
-
-TEST(DeviceLayout, Double2IsRealThenImaginary)
-{
-    const std::complex<double> z[2] = {{1.5, -2.0}, {3.0, 4.0}};
-    double2 d[2];
-    static_assert(sizeof(z) == sizeof(d), "same size");
-    std::memcpy(d, z, sizeof(z));
-    EXPECT_EQ(d[0].x, 1.5);
-    EXPECT_EQ(d[0].y, -2.0);
-    EXPECT_EQ(d[1].x, 3.0);
-    EXPECT_EQ(d[1].y, 4.0);
 }
 
 }  // namespace
