@@ -11,11 +11,11 @@ extern const std::string VERSION;
 
 void printHelp(const char *argv);
 
-void store_array(const cpx *array, int nz, int ny, int nx, const std::string &filename, plane p, int s);
-void store_array(const double *array, int nz, int ny, int nx, const std::string &filename, plane p, int s);
-void store_array(const double2 *array, int nz, int ny, int nx, const std::string &filename, plane p, int s);
+bool store_array(const cpx *array, int nz, int ny, int nx, const std::string &filename, plane p, int s);
+bool store_array(const double *array, int nz, int ny, int nx, const std::string &filename, plane p, int s);
+bool store_array(const double2 *array, int nz, int ny, int nx, const std::string &filename, plane p, int s);
 
-void store_results(std::string filename, std::string cfile, int kernel, int blockSize,
+bool store_results(std::string filename, std::string cfile, int kernel, int blockSize,
                    int nz, int ny, int nx, double kernelTime, double cpuTime, double err);
 
 double compare(const double2 *gpu, const cpx *cpu, int nz, int ny, int nx);
@@ -27,9 +27,10 @@ int nextpow2(double x);
 // Count of planes of the orientation p: the valid plane indices are 0 .. count-1.
 int planeCount(plane p, int nz, int ny, int nx);
 
-// Writes the flux profile of F (each plane's flux over plane 0's); returns plane 0's flux.
-double store_flux_profile(const double *F, int nz, int ny, int nx, const std::string &filename,
-                          const char *consoleLine, bool is_quiet);
+// Writes the flux profile of F: each plane's flux over plane 0's. The console line and
+// plane 0's flux are printed when plane 0 has been summed, unless quiet.
+bool store_flux_profile(const double *F, int nz, int ny, int nx, const std::string &filename,
+                        const char *consoleLine, bool is_quiet);
 
 // The whole run; returns the exit status of main.
 int fyrnol_main(int argc, char **argv);

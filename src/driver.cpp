@@ -1,15 +1,14 @@
 // The run driver: options, initialisation, GPU and CPU runs, output files.
 #include "driver.h"
 
-#include <sys/stat.h>
-
 #include <cmath>
 #include <cstdlib>
-#include <fstream>
 #include <iostream>
+#include <sstream>
 #include <vector>
 
 #include "cmdLine.h"
+#include "outFile.h"
 #include "wallTimer.h"
 #include "wpm.h"
 
@@ -105,70 +104,64 @@ Section sectionOf(plane p, int nz, int ny, int nx)
 }
 
 template <typename T>
-void storeArray(const T *array, int nz, int ny, int nx, const std::string &filename, plane p, int s)
+bool storeArray(const T *array, int nz, int ny, int nx, const std::string &filename, plane p, int s)
 {
-    std::ofstream out(filename, std::ios::out | std::ios::trunc);
-    if (!out)
-        return;
+    AtomicFile out(filename);
+    if (!out.ok())
+        return false;
     const Section sec = sectionOf(p, nz, ny, nx);
     int first = s, last = s;
     if (s == -1) {
         first = 0;
         last = sec.fixed - 1;
     } else if (s < 0 || s >= sec.fixed) {
-        return; // no such plane: the file stays empty
+        last = first - 1; // no such plane: the file stays empty
     }
     for (int f = first; f <= last; ++f) {
         for (int l = 0; l < sec.lines; ++l) {
             const T *row = array + f * sec.strideFixed + l * sec.strideLine;
-            for (int a = 0; a < sec.along; ++a)
-                out << realOf(row[a * sec.strideAlong]) << ',';
-            out << std::endl;
+            for (int a = 0; a < sec.along; ++a) {
+                out.put(realOf(row[a * sec.strideAlong]));
+                out.put(',');
+            }
+            out.put('\n');
         }
-        out << std::endl;
+        out.put('\n');
     }
+    return out.commit();
 }
 
 } // namespace
 
 int planeCount(plane p, int nz, int ny, int nx) { return sectionOf(p, nz, ny, nx).fixed; }
 
-void store_array(const cpx *array, int nz, int ny, int nx, const std::string &filename, plane p, int s)
+bool store_array(const cpx *array, int nz, int ny, int nx, const std::string &filename, plane p, int s)
 {
-    storeArray(array, nz, ny, nx, filename, p, s);
+    return storeArray(array, nz, ny, nx, filename, p, s);
 }
 
-void store_array(const double *array, int nz, int ny, int nx, const std::string &filename, plane p, int s)
+bool store_array(const double *array, int nz, int ny, int nx, const std::string &filename, plane p, int s)
 {
-    storeArray(array, nz, ny, nx, filename, p, s);
+    return storeArray(array, nz, ny, nx, filename, p, s);
 }
 
-void store_array(const double2 *array, int nz, int ny, int nx, const std::string &filename, plane p, int s)
+bool store_array(const double2 *array, int nz, int ny, int nx, const std::string &filename, plane p, int s)
 {
-    storeArray(array, nz, ny, nx, filename, p, s);
+    return storeArray(array, nz, ny, nx, filename, p, s);
 }
 
 // ---- results file ----
 
-void store_results(std::string filename, std::string cfile, int kernel, int blockSize,
+bool store_results(std::string filename, std::string cfile, int kernel, int blockSize,
                    int nz, int ny, int nx, double kernelTime, double cpuTime, double err)
 {
-    struct stat st;
-    std::ofstream out;
-    if (stat(filename.c_str(), &st) != 0) {
-        out.open(filename, std::ios::out | std::ios::trunc);
-        if (!out)
-            return;
-        out << "cfile;kernel_id;block_size;nz;ny;nx;kernel_time;cpu_time;err-max;speed-up" << '\n';
-    } else {
-        out.open(filename, std::ios::out | std::ios::app);
-        if (!out)
-            return;
-    }
     const double speedup = cpuTime / kernelTime;
-    out << cfile << ';' << kernel << ';' << blockSize << ';' << nz << ';' << ny << ';' << nx << ';'
+    std::ostringstream row;
+    row << cfile << ';' << kernel << ';' << blockSize << ';' << nz << ';' << ny << ';' << nx << ';'
         << kernelTime << ';' << cpuTime << ';' << err << ';' << speedup << '\n';
-    out.flush();
+    return appendWithHeader(
+        filename, "cfile;kernel_id;block_size;nz;ny;nx;kernel_time;cpu_time;err-max;speed-up\n",
+        row.str());
 }
 
 // ---- host operations ----
@@ -218,11 +211,11 @@ int nextpow2(double x)
 
 // ---- flux profile ----
 
-double store_flux_profile(const double *F, int nz, int ny, int nx, const std::string &filename,
-                          const char *consoleLine, bool is_quiet)
+bool store_flux_profile(const double *F, int nz, int ny, int nx, const std::string &filename,
+                        const char *consoleLine, bool is_quiet)
 {
-    std::ofstream out(filename, std::ios::out | std::ios::trunc);
-    out << std::endl;
+    AtomicFile out(filename);
+    out.put('\n');
     const size_t pl = static_cast<size_t>(nx) * ny;
     double eflux0 = 0.0;
     for (int k = 0; k < nz; ++k) {
@@ -236,12 +229,12 @@ double store_flux_profile(const double *F, int nz, int ny, int nx, const std::st
             if (!is_quiet)
                 std::cout << consoleLine << eflux0 << std::endl;
         }
-        out << eflux / eflux0;
+        out.put(eflux / eflux0);
         if (k < nz - 1)
-            out << ',';
+            out.put(',');
     }
-    out << std::endl;
-    return eflux0;
+    out.put('\n');
+    return out.commit();
 }
 
 // ---- the run ----
@@ -267,6 +260,7 @@ struct Run {
     int kernel = 0, blockSize = 16;
     double2 *h_E = nullptr, *h_N = nullptr, *h_KX = nullptr, *h_KY = nullptr;
     double kernelTime = -1.0, cpuTime = -1.0;
+    bool outputLost = false; // an output file could not be written: the run ends with 255
 
     size_t volume() const { return static_cast<size_t>(nx) * ny * nz; }
 };
@@ -281,8 +275,6 @@ T *allocate(size_t count, const char *name)
     return a;
 }
 
-void printMs(const WallTimer &t) { std::cout << "done. " << t.getTime() * 1000.0 << "ms"; }
-
 std::string resultsName(int argc, char **argv)
 {
     std::string filename;
@@ -290,6 +282,26 @@ std::string resultsName(int argc, char **argv)
     cmdLineGet(&filename, "store-results", argc, argv);
     return filename;
 }
+
+// A file that could not be written is named in red, also in quiet mode.
+void noteOutput(Run &r, bool written, const std::string &name)
+{
+    if (written)
+        return;
+    std::cout << RED << "Warning - output file \"" << name << "\" could not be written" << RESET
+              << std::endl;
+    r.outputLost = true;
+}
+
+void storeResultsRow(Run &r, int argc, char **argv, double kernelTime, double cpuTime, double err)
+{
+    const std::string filename = resultsName(argc, argv);
+    noteOutput(r, store_results(filename, r.fname, r.kernel, r.blockSize, r.nz, r.ny, r.nx,
+                                kernelTime, cpuTime, err),
+               filename);
+}
+
+void printMs(const WallTimer &t) { std::cout << "done. " << t.getTime() * 1000.0 << "ms"; }
 
 void initialise(Run &r, int argc, char **argv)
 {
@@ -433,9 +445,9 @@ void initialise(Run &r, int argc, char **argv)
         exit(-1);
     }
 
-    store_array(r.N, r.nz, r.ny, r.nx, "N_sys.csv", r.p, r.s);
-    store_array(r.E, r.nz, r.ny, r.nx, "E_inp.csv", r.p, r.s);
-    store_array(r.F, r.nz, r.ny, r.nx, "F_inp.csv", r.p, r.s);
+    noteOutput(r, store_array(r.N, r.nz, r.ny, r.nx, "N_sys.csv", r.p, r.s), "N_sys.csv");
+    noteOutput(r, store_array(r.E, r.nz, r.ny, r.nx, "E_inp.csv", r.p, r.s), "E_inp.csv");
+    noteOutput(r, store_array(r.F, r.nz, r.ny, r.nx, "F_inp.csv", r.p, r.s), "F_inp.csv");
 
     r.k0 = 6.2831853 / r.lambda;
 }
@@ -578,14 +590,14 @@ void gpuRun(Run &r, int argc, char **argv)
         std::cout << std::endl << std::endl;
     }
 
-    store_array(r.h_E, r.nz, r.ny, r.nx, "E_gpu.csv", r.p, r.s);
-    store_array(r.F, r.nz, r.ny, r.nx, "EFlux_gpu.csv", r.p, r.s);
-    store_flux_profile(r.F, r.nz, r.ny, r.nx, "EFlux_gpu_Z.csv", "\t[GPU] flux0: ... \t ", q);
+    noteOutput(r, store_array(r.h_E, r.nz, r.ny, r.nx, "E_gpu.csv", r.p, r.s), "E_gpu.csv");
+    noteOutput(r, store_array(r.F, r.nz, r.ny, r.nx, "EFlux_gpu.csv", r.p, r.s), "EFlux_gpu.csv");
+    noteOutput(r, store_flux_profile(r.F, r.nz, r.ny, r.nx, "EFlux_gpu_Z.csv", "\t[GPU] flux0: ... \t ", q),
+               "EFlux_gpu_Z.csv");
     if (!q) std::cout << std::endl;
 
     if (r.is_store)
-        store_results(resultsName(argc, argv), r.fname, r.kernel, r.blockSize, r.nz, r.ny, r.nx,
-                      r.kernelTime, -1.0, -1.0);
+        storeResultsRow(r, argc, argv, r.kernelTime, -1.0, -1.0);
 
     cudaFree(d_E);
     cudaFree(d_F);
@@ -628,13 +640,13 @@ void cpuRun(Run &r, int argc, char **argv)
         std::cout << std::endl << std::endl;
     }
 
-    store_array(r.E, r.nz, r.ny, r.nx, "E_cpu.csv", r.p, r.s);
-    store_array(r.F, r.nz, r.ny, r.nx, "EFlux_cpu.csv", r.p, r.s);
-    store_flux_profile(r.F, r.nz, r.ny, r.nx, "EFlux_cpu_Z.csv", "\t[CPU] flux0: ... \t ", q);
+    noteOutput(r, store_array(r.E, r.nz, r.ny, r.nx, "E_cpu.csv", r.p, r.s), "E_cpu.csv");
+    noteOutput(r, store_array(r.F, r.nz, r.ny, r.nx, "EFlux_cpu.csv", r.p, r.s), "EFlux_cpu.csv");
+    noteOutput(r, store_flux_profile(r.F, r.nz, r.ny, r.nx, "EFlux_cpu_Z.csv", "\t[CPU] flux0: ... \t ", q),
+               "EFlux_cpu_Z.csv");
 
     if (r.is_store)
-        store_results(resultsName(argc, argv), r.fname, r.kernel, r.blockSize, r.nz, r.ny, r.nx,
-                      r.cpuTime, -1.0, -1.0);
+        storeResultsRow(r, argc, argv, r.cpuTime, -1.0, -1.0);
 }
 
 void compareRuns(Run &r, int argc, char **argv)
@@ -644,8 +656,7 @@ void compareRuns(Run &r, int argc, char **argv)
         std::cout << std::endl
                   << "Max Error E [ max( (gpu(x,y,z)-cpu(x,y,z))/cpu(x,y,z) ) ]: " << err << std::endl;
     if (r.is_store)
-        store_results(resultsName(argc, argv), r.fname, r.kernel, r.blockSize, r.nz, r.ny, r.nx,
-                      r.kernelTime, r.cpuTime, err);
+        storeResultsRow(r, argc, argv, r.kernelTime, r.cpuTime, err);
 }
 
 void freeAll(Run &r)
@@ -691,5 +702,5 @@ int fyrnol_main(int argc, char **argv)
     if (r.is_gpu && r.is_cpu && r.is_compare)
         compareRuns(r, argc, argv);
     freeAll(r);
-    return 0;
+    return r.outputLost ? 255 : 0;
 }

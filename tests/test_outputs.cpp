@@ -75,8 +75,9 @@ TEST(StoreArray, EmptyAndReplaced)
     EXPECT_EQ(readFile("f.csv"), "");
     store_array(v, 0, 1, 1, "g.csv", XY, -1);
     EXPECT_TRUE(testutil::fileExists("g.csv"));
-    // An unwritable name is passed over.
-    store_array(v, 1, 1, 1, "/nonexistent/dir/f.csv", XY, 0);
+    // An unwritable name is reported to the caller.
+    EXPECT_FALSE(store_array(v, 1, 1, 1, "/nonexistent/dir/f.csv", XY, 0));
+    EXPECT_TRUE(store_array(v, 1, 1, 1, "f.csv", XY, 0));
 }
 
 TEST(PlaneCount, ByOrientation)
@@ -101,7 +102,7 @@ TEST(StoreResults, HeaderOnceThenRows)
     store_results("empty.csv", "x", 0, 16, 1, 1, 1, 1.5e6, 0.0000123, 0);
     EXPECT_EQ(readFile("empty.csv"), "x;0;16;1;1;1;1.5e+06;1.23e-05;0;8.2e-12\n");
 
-    store_results("", "x", 0, 16, 1, 1, 1, 1, 1, 1); // silently nothing
+    EXPECT_FALSE(store_results("", "x", 0, 16, 1, 1, 1, 1, 1, 1));
     store_results("zero.csv", "x", 0, 16, 1, 1, 1, 0, 0, 0);
     const std::string z = readFile("zero.csv");
     EXPECT_NE(z.find("nan\n"), std::string::npos);
@@ -175,9 +176,8 @@ TEST(FluxProfile, RatiosToPlaneZero)
     TempDir dir;
     const double F[] = {1, 1, 0.5, 0.5, 0.25, 0.75}; // nx = 2, ny = 1, nz = 3
     testing::internal::CaptureStdout();
-    const double f0 = store_flux_profile(F, 3, 1, 2, "z.csv", "\t[CPU] flux0: ... \t ", false);
+    EXPECT_TRUE(store_flux_profile(F, 3, 1, 2, "z.csv", "\t[CPU] flux0: ... \t ", false));
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "\t[CPU] flux0: ... \t 2\n");
-    EXPECT_EQ(f0, 2.0);
     EXPECT_EQ(readFile("z.csv"), "\n1,0.5,0.5\n");
     store_flux_profile(F, 1, 1, 2, "one.csv", "", true);
     EXPECT_EQ(readFile("one.csv"), "\n1\n");

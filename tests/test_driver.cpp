@@ -1,0 +1,264 @@
+// The program end to end: console report, files, exit statuses, options.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <regex>
+#include <string>
+
+#include "testutil.h"
+
+using testutil::fileExists;
+using testutil::readFile;
+using testutil::runFyrnol;
+using testutil::TempDir;
+using testutil::writeFile;
+
+namespace {
+
+const char *const TINY =
+    "[global]\nscale=um\nx=2\ny=2\nz=2\nnx=2\nny=2\nnz=2\npolarization=te\n[/global]\n"
+    "[wave]\nshape=plane\namp=1\nlambda=1\n[/wave]\n"
+    "[layer]\ntype=homog\nz=2\nn=1.5\n[/layer]\n";
+
+std::string maskTimes(const std::string &s)
+{
+    return std::regex_replace(s, std::regex("done\\. [-0-9.e+]+ms"), "done. Tms");
+}
+
+std::string withGlobal(const std::string &extra)
+{
+    std::string cfg = TINY;
+    cfg.insert(cfg.find("[/global]"), extra);
+    return cfg;
+}
+
+const char *const OUTPUTS[] = {"N_sys.csv", "E_inp.csv", "F_inp.csv", "E_cpu.csv", "EFlux_cpu.csv",
+                               "EFlux_cpu_Z.csv"};
+
+} // namespace
+
+TEST(Driver, ConsoleReportOfATinyRun)
+{
+    TempDir dir;
+    writeFile("tiny.cfg", TINY);
+    auto r = runFyrnol("-i tiny.cfg -p -c -r res.csv");
+    ASSERT_EQ(r.status, 0) << r.out;
+    const std::string expected =
+        "\nInitialization ...\n"
+        "\tConfiguration file ...\t\ttiny.cfg\n"
+        "\tParsing ... \t\ttiny.cfg\n"
+        "\t\t\t\t[global]\n\t\t\t\t\tscale =\tum\n\t\t\t\t\tx =\t2\n\t\t\t\t\ty =\t2\n"
+        "\t\t\t\t\tz =\t2\n\t\t\t\t\tnx =\t2\n\t\t\t\t\tny =\t2\n\t\t\t\t\tnz =\t2\n"
+        "\t\t\t\t\tpolarization =\tte\n\t\t\t\t[/global]\n"
+        "\t\t\t\t[wave]\n\t\t\t\t\tshape =\tplane\n\t\t\t\t\tamp =\t1\n\t\t\t\t\tlambda =\t1\n"
+        "\t\t\t\t[/wave]\n"
+        "\t\t\t\t[layer]\n\t\t\t\t\ttype =\thomog\n\t\t\t\t\tz =\t2\n\t\t\t\t\tn =\t1.5\n"
+        "\t\t\t\t[/layer]\n"
+        "\tParsing ... \t\tdone.\n\n"
+        "\tEvanescent modes ...\t1\n"
+        "\tMethod ...\t\tWPM\n"
+        "\tPolarization ...\tTE\n"
+        "\tSampling ...\n"
+        "\t\tSpace X ...\tdone.\tnx=2, dx=1e-06m, ax=2e-06m\n"
+        "\t\tSpace Y ...\tdone.\tny=2, dy=1e-06m, ay=2e-06m\n"
+        "\t\tSpace Z ...\tdone.\tnz=2, dz=1e-06m, az=2e-06m\n"
+        "\t\tFreq X ...\tdone.\tdfx=0.5MHz, fmax_x=1MHz, flim_x=0.5MHz, dtheta_x=30\xC2\xB0\n"
+        "\t\tFreq Y ...\tdone.\tdfy=0.5MHz, fmax_y=1MHz, flim_y=0.5MHz, dtheta_y=30\xC2\xB0\n"
+        "\tSampling ... \t\tdone.\n\n"
+        "\tSystem ...\n"
+        "\t\t\t\tcreate HOMOG ... \n"
+        "\tSystem ... \t\tdone.\n\n"
+        "\tEnergy flux ... \tmemory initialized zero\n"
+        "\tEnergy flux ... \tmemory allocated.\n"
+        "\tWave ...\n"
+        "\t\t\t\tcreate PLANE ...\n\n"
+        "\033[31m\t\t\t\tscale = 1e-06\n\t\t\t\tamplitude = 1\n\t\t\t\tlambda = 1\n"
+        "\t\t\t\ttheta = 0\n\t\t\t\tphi = 0\n\t\t\t\tx = 0\n\t\t\t\ty = 0\n"
+        "\t\t\t\tsx = 0\n\t\t\t\tsy = 0\n\t\t\t\tsz = 1\n\033[0m\n"
+        "\tWave ... \t\tdone.\n\n"
+        "\t         \t\tlambda = 1e-06\n\n"
+        "Initialization ... \t\tdone. Tms\n\n"
+        "option -r : store results\n"
+        "option -p : --run-cpu\n"
+        "option -c : --compare\n\n"
+        "Applying simulation on CPU ... done. Tms\n\n"
+        "\t[CPU] flux0: ... \t 2.51327e+07\n";
+    EXPECT_EQ(maskTimes(r.out), expected);
+}
+
+TEST(Driver, FilesOfATinyRun)
+{
+    TempDir dir;
+    writeFile("tiny.cfg", TINY);
+    auto r = runFyrnol("-i tiny.cfg -p");
+    ASSERT_EQ(r.status, 0) << r.out;
+    EXPECT_EQ(readFile("N_sys.csv"), "1.5,1.5,\n1.5,1.5,\n\n");
+    EXPECT_EQ(readFile("E_inp.csv"), "1,1,\n1,1,\n\n");
+    EXPECT_EQ(readFile("F_inp.csv"), "6.28319e+06,6.28319e+06,\n6.28319e+06,6.28319e+06,\n\n");
+    EXPECT_EQ(readFile("E_cpu.csv"), "1,1,\n1,1,\n\n");
+    EXPECT_EQ(readFile("EFlux_cpu.csv"), readFile("F_inp.csv"));
+    // The propagated flux carries Re(kz) = n·k0, the incident flux k0 alone.
+    EXPECT_EQ(readFile("EFlux_cpu_Z.csv"), "\n1,1.5\n");
+    EXPECT_FALSE(fileExists("E_gpu.csv"));
+
+    // All planes along z, and an XZ cross-section of row 1.
+    auto all = runFyrnol("-i tiny.cfg -p -l -1");
+    ASSERT_EQ(all.status, 0);
+    const std::string e = readFile("E_cpu.csv");
+    EXPECT_EQ(e.substr(0, 9), "1,1,\n1,1,");
+    EXPECT_EQ(std::count(e.begin(), e.end(), '\n'), 6);
+    auto xz = runFyrnol("-i tiny.cfg -x 1 -l 1");
+    ASSERT_EQ(xz.status, 0);
+    EXPECT_EQ(readFile("N_sys.csv"), "1.5,1.5,\n1.5,1.5,\n\n");
+}
+
+TEST(Driver, QuietRunWritesTheSameFilesAndNothingElse)
+{
+    TempDir loud, quiet(false);
+    writeFile("tiny.cfg", TINY);
+    ASSERT_EQ(runFyrnol("-i tiny.cfg -p -c").status, 0);
+    ASSERT_EQ(chdir(quiet.path().c_str()), 0);
+    writeFile("tiny.cfg", TINY);
+    auto q = runFyrnol("-q -i tiny.cfg -p -c -r res.csv");
+    EXPECT_EQ(q.status, 0);
+    EXPECT_EQ(q.out, "");
+    for (const char *f : OUTPUTS)
+        EXPECT_EQ(readFile(f), readFile(loud.file(f))) << f;
+    EXPECT_TRUE(fileExists("res.csv"));
+    ASSERT_EQ(chdir(loud.path().c_str()), 0);
+}
+
+TEST(Driver, NoRunWritesOnlyTheInputFiles)
+{
+    TempDir dir;
+    writeFile("tiny.cfg", TINY);
+    auto r = runFyrnol("-q -i tiny.cfg -c");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_TRUE(fileExists("N_sys.csv"));
+    EXPECT_TRUE(fileExists("E_inp.csv"));
+    EXPECT_TRUE(fileExists("F_inp.csv"));
+    EXPECT_FALSE(fileExists("E_cpu.csv"));
+}
+
+TEST(Driver, FatalPaths)
+{
+    TempDir dir;
+    writeFile("bpm.cfg", withGlobal("method=bpm\n"));
+    auto m = runFyrnol("-i bpm.cfg -p");
+    EXPECT_EQ(m.status, 255);
+    EXPECT_NE(m.out.find("\tMethod ...\t\t\033[31mError, unsupported method specified in bpm.cfg. "
+                         "Please use WPM with this tool.\033[0m\n"),
+              std::string::npos);
+    EXPECT_FALSE(fileExists("N_sys.csv"));
+    auto mq = runFyrnol("-q -i bpm.cfg");
+    EXPECT_EQ(mq.status, 255);
+    EXPECT_EQ(mq.out, "");
+
+    const char *refused[] = {"nz=0\n", "nx=3\n", "nx=65536\nny=65536\n", "nx=-2\n"};
+    for (const char *extra : refused) {
+        writeFile("bad.cfg", withGlobal(extra));
+        auto b = runFyrnol("-i bad.cfg -p");
+        EXPECT_EQ(b.status, 255) << extra;
+        EXPECT_NE(b.out.find("\033[31m"), std::string::npos) << extra;
+        EXPECT_FALSE(fileExists("N_sys.csv")) << extra;
+        EXPECT_EQ(runFyrnol("-q -i bad.cfg -p").status, 255) << extra;
+    }
+
+    writeFile("tiny.cfg", TINY);
+    for (const char *opt : {"-l 2", "-l -2", "-x 1 -l 2", "-x 2 -l 5"}) {
+        auto l = runFyrnol(std::string("-i tiny.cfg -p ") + opt);
+        EXPECT_EQ(l.status, 255) << opt;
+        EXPECT_NE(l.out.find("option -l|--layer"), std::string::npos) << opt;
+        EXPECT_FALSE(fileExists("N_sys.csv")) << opt;
+    }
+    EXPECT_EQ(runFyrnol("-i tiny.cfg -x 2 -l 1").status, 0);
+}
+
+TEST(Driver, PolarizationMissingIsReportedAndTheRunGoesOn)
+{
+    TempDir dir;
+    std::string cfg = TINY;
+    cfg.replace(cfg.find("polarization=te\n"), 16, "");
+    writeFile("na.cfg", cfg);
+    auto r = runFyrnol("-i na.cfg -p");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_NE(r.out.find("\tPolarization ...\t\033[31mError, missing polarization for scalar method "
+                         "na.cfg. Please specify the polarization, i.e. TE or TM.\033[0m\n"),
+              std::string::npos);
+    writeFile("h.cfg", withGlobal("hfield=1\nevanescent=0\n"));
+    auto h = runFyrnol("-i h.cfg");
+    EXPECT_NE(h.out.find("\tMagnetic field ...\t1\n\tEvanescent modes ...\t0\n"), std::string::npos);
+    EXPECT_EQ(r.out.find("Magnetic field"), std::string::npos);
+}
+
+TEST(Driver, ResultsRows)
+{
+    TempDir dir;
+    writeFile("tiny.cfg", TINY);
+    // Kernel id and block size are read only by a GPU run: the CPU row has 0 and 16.
+    ASSERT_EQ(runFyrnol("-q -i tiny.cfg -p -k 3 -b 8 -r res.csv").status, 0);
+    ASSERT_EQ(runFyrnol("-q -i tiny.cfg -p -r res.csv").status, 0);
+    const std::string text = readFile("res.csv");
+    const std::regex row("tiny\\.cfg;0;16;2;2;2;[0-9.e+-]+;-1;-1;-[0-9.e+-]+\n");
+    EXPECT_EQ(text.rfind("cfile;kernel_id;block_size;nz;ny;nx;kernel_time;cpu_time;err-max;speed-up\n"
+                         "tiny.cfg;0;16;2;2;2;", 0),
+              0u);
+    auto rows = std::distance(std::sregex_iterator(text.begin(), text.end(), row), std::sregex_iterator());
+    EXPECT_EQ(rows, 2);
+
+    // The argument after -r names the file even when it is another option.
+    ASSERT_EQ(runFyrnol("-q -i tiny.cfg -r -p").status, 0);
+    EXPECT_TRUE(fileExists("-p"));
+    EXPECT_TRUE(fileExists("E_cpu.csv"));
+}
+
+TEST(Driver, UnwritableOutputsAreReported)
+{
+    TempDir dir;
+    writeFile("tiny.cfg", TINY);
+    mkdir("E_cpu.csv", 0755); // a directory where a file should go
+    auto r = runFyrnol("-q -i tiny.cfg -p -r res.csv");
+    EXPECT_EQ(r.status, 255);
+    EXPECT_EQ(r.out, "\033[31mWarning - output file \"E_cpu.csv\" could not be written\033[0m\n");
+    EXPECT_TRUE(fileExists("EFlux_cpu_Z.csv")); // the run went on
+    EXPECT_TRUE(fileExists("res.csv"));
+
+    auto e = runFyrnol("-q -i tiny.cfg -r");
+    EXPECT_EQ(e.status, 0); // no run, no row
+    auto p = runFyrnol("-q -i tiny.cfg -p -r");
+    EXPECT_EQ(p.status, 255);
+    EXPECT_NE(p.out.find("output file \"\" could not be written"), std::string::npos);
+}
+
+TEST(Driver, NoWaveGivesAZeroFieldAndNoCrash)
+{
+    TempDir dir;
+    std::string cfg = TINY;
+    cfg.erase(cfg.find("[wave]"), cfg.find("[layer]") - cfg.find("[wave]"));
+    writeFile("nowave.cfg", cfg);
+    auto r = runFyrnol("-i nowave.cfg -p");
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_NE(r.out.find("lambda = 0\n"), std::string::npos);
+    EXPECT_EQ(readFile("E_cpu.csv"), "0,0,\n0,0,\n\n");
+    EXPECT_EQ(readFile("EFlux_cpu_Z.csv"), "\n-nan,-nan\n");
+}
+
+TEST(Driver, GpuRunWithoutADevice)
+{
+    TempDir dir;
+    writeFile("tiny.cfg", TINY);
+    auto r = runFyrnol("-q -i tiny.cfg -g -p");
+    EXPECT_EQ(r.status, 255);
+#ifdef FYRNOL_HAVE_CUDA
+    // A CUDA build on a machine without a usable device: the allocation-failure report.
+    if (r.out.find("CPU memory alloc") == std::string::npos)
+        GTEST_SKIP() << "a GPU is present";
+    EXPECT_EQ(r.out.rfind("\033[31mError\033[0m - CPU memory alloc\n", 0), 0u);
+    EXPECT_NE(r.out.find("\t\tError "), std::string::npos);
+    EXPECT_NE(r.out.find(" on E alloc : "), std::string::npos);
+#else
+    EXPECT_NE(r.out.find("no GPU support"), std::string::npos);
+#endif
+    EXPECT_FALSE(fileExists("E_cpu.csv"));
+}
