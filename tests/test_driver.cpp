@@ -262,3 +262,49 @@ TEST(Driver, GpuRunWithoutADevice)
 #endif
     EXPECT_FALSE(fileExists("E_cpu.csv"));
 }
+
+TEST(Driver, FailedHostAllocationEndsTheRun)
+{
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "the address sanitizer needs more address space than the limit allows";
+#else
+    TempDir dir;
+    // 4096 x 4096 x 64 samples: 16 GiB of index volume, beyond a 1 GiB address space.
+    std::string cfg = TINY;
+    cfg.replace(cfg.find("nx=2\nny=2\nnz=2\n"), 15, "nx=4096\nny=4096\nnz=64\n");
+    writeFile("big.cfg", cfg);
+    const std::string cmd = std::string("ulimit -v 1048576; '") + FYRNOL_BIN +
+                            "' -q -i big.cfg -p > out.txt 2>&1";
+    const int raw = std::system(cmd.c_str());
+    ASSERT_TRUE(WIFEXITED(raw));
+    EXPECT_EQ(WEXITSTATUS(raw), 255);
+    EXPECT_EQ(readFile("out.txt"), "Error - Memory allocation N\n");
+    EXPECT_FALSE(fileExists("N_sys.csv"));
+#endif
+}
+
+// These need a GPU: they skip where the GPU run cannot get its device buffers.
+TEST(Driver, GpuBlockSizeAndKernelIdRules)
+{
+    TempDir dir;
+    writeFile("tiny.cfg", TINY);
+    auto probe = runFyrnol("-q -i tiny.cfg -g");
+    if (probe.status != 0)
+        GTEST_SKIP() << "no usable GPU";
+    auto big = runFyrnol("-q -i tiny.cfg -g -b 1025");
+    EXPECT_EQ(big.status, 255);
+    EXPECT_EQ(big.out, "\033[31mError\033[0m - Block size is too large\n");
+    EXPECT_EQ(runFyrnol("-q -i tiny.cfg -g -b 1024").status, 255); // 1024² threads: refused by the device
+    auto refused = runFyrnol("-q -i tiny.cfg -g -b 33");
+    EXPECT_EQ(refused.status, 255);
+    EXPECT_NE(refused.out.find("***ERROR*** "), std::string::npos);
+    auto one = runFyrnol("-q -i tiny.cfg -g -p -c -k 1 -r res.csv");
+    EXPECT_EQ(one.status, 0);
+    EXPECT_EQ(one.out, "\033[31mError\033[0m - Shared memory kernel not supported by this version!\n");
+    const std::string rows = readFile("res.csv");
+    EXPECT_NE(rows.find("tiny.cfg;1;16;2;2;2;"), std::string::npos);
+    // GPU, CPU and comparison rows.
+    EXPECT_EQ(std::count(rows.begin(), rows.end(), '\n'), 4);
+    EXPECT_TRUE(fileExists("E_gpu.csv"));
+    EXPECT_TRUE(fileExists("EFlux_gpu_Z.csv"));
+}
