@@ -308,3 +308,17 @@ TEST(Driver, GpuBlockSizeAndKernelIdRules)
     EXPECT_TRUE(fileExists("E_gpu.csv"));
     EXPECT_TRUE(fileExists("EFlux_gpu_Z.csv"));
 }
+
+TEST(Examples, EveryExampleRunsOnTheCpu)
+{
+    for (const char *name : {"lens", "waveguide", "grating", "interface_tm"}) {
+        TempDir dir;
+        const std::string cfg = std::string(FYRNOL_SOURCE_DIR) + "/examples/" + name + ".cfg";
+        auto r = runFyrnol("-q -p -i '" + cfg + "'");
+        EXPECT_EQ(r.status, 0) << name << r.out;
+        EXPECT_EQ(r.out, "") << name;
+        const std::string profile = readFile("EFlux_cpu_Z.csv");
+        EXPECT_EQ(profile.rfind("\n1,", 0), 0u) << name;
+        EXPECT_EQ(profile.find("nan"), std::string::npos) << name;
+    }
+}
