@@ -303,6 +303,25 @@ void storeResultsRow(Run &r, int argc, char **argv, double kernelTime, double cp
 
 void printMs(const WallTimer &t) { std::cout << "done. " << t.getTime() * 1000.0 << "ms"; }
 
+// "\tnx=32, dx=1e-06m, ax=3.2e-05m": count, pitch and extent of one axis.
+void printSpaceLine(char axis, int n, double d)
+{
+    if (axis != 'z')
+        std::cout << "\tdone.";
+    std::cout << "\tn" << axis << "=" << n << ", d" << axis << "=" << d << "m"
+              << ", a" << axis << "=" << n * d << "m" << std::endl;
+}
+
+// Frequency step, sampling frequency, its half and the angular step of one axis, in
+// cycles per metre / 1e6 and degrees.
+void printFreqLine(char axis, double extent, double pitch)
+{
+    const double df = 1.0 / extent, f_max = 1.0 / pitch;
+    std::cout << "\tdone." << "\tdf" << axis << "=" << df / 1e6 << "MHz, fmax_" << axis << "="
+              << f_max / 1e6 << "MHz, flim_" << axis << "=" << 0.5 * f_max / 1e6 << "MHz, dtheta_"
+              << axis << "=" << std::asin(df / f_max) * 180 / 3.14159265 << "\xC2\xB0" << std::endl;
+}
+
 void initialise(Run &r, int argc, char **argv)
 {
     const bool q = r.is_quiet;
@@ -364,37 +383,27 @@ void initialise(Run &r, int argc, char **argv)
     r.X = allocate<double>(r.nx, "X");
     init_X(r.X, r.nx, r.dx);
     if (!q) {
-        std::cout << "\tdone." << "\tnx=" << r.nx << ", dx=" << r.dx << "m" << ", ax=" << ax << "m"
-                  << std::endl;
+        printSpaceLine('x', r.nx, r.dx);
         std::cout << "\t\tSpace Y ...";
     }
     r.Y = allocate<double>(r.ny, "Y");
     init_X(r.Y, r.ny, r.dy);
     if (!q) {
-        std::cout << "\tdone." << "\tny=" << r.ny << ", dy=" << r.dy << "m" << ", ay=" << ay << "m"
-                  << std::endl;
-        std::cout << "\t\tSpace Z ...\tdone." << "\tnz=" << r.nz << ", dz=" << r.dz << "m"
-                  << ", az=" << r.nz * r.dz << "m" << std::endl;
+        printSpaceLine('y', r.ny, r.dy);
+        std::cout << "\t\tSpace Z ...\tdone.";
+        printSpaceLine('z', r.nz, r.dz);
         std::cout << "\t\tFreq X ...";
     }
     r.KX = allocate<cpx>(r.nx, "KX");
     init_F(r.KX, r.nx, 6.2831853 / ax);
     if (!q) {
-        const double dfx = 1.0 / ax, fx_max = 1.0 / r.dx;
-        std::cout << "\tdone." << "\tdfx=" << dfx / 1e6 << "MHz, fmax_x=" << fx_max / 1e6
-                  << "MHz, flim_x=" << 0.5 * fx_max / 1e6
-                  << "MHz, dtheta_x=" << std::asin(dfx / fx_max) * 180 / 3.14159265 << "\xC2\xB0"
-                  << std::endl;
+        printFreqLine('x', ax, r.dx);
         std::cout << "\t\tFreq Y ...";
     }
     r.KY = allocate<cpx>(r.ny, "KY");
     init_F(r.KY, r.ny, 6.2831853 / ay);
     if (!q) {
-        const double dfy = 1.0 / ay, fy_max = 1.0 / r.dy;
-        std::cout << "\tdone." << "\tdfy=" << dfy / 1e6 << "MHz, fmax_y=" << fy_max / 1e6
-                  << "MHz, flim_y=" << 0.5 * fy_max / 1e6
-                  << "MHz, dtheta_y=" << std::asin(dfy / fy_max) * 180 / 3.14159265 << "\xC2\xB0"
-                  << std::endl;
+        printFreqLine('y', ay, r.dy);
         std::cout << "\tSampling ... \t\tdone." << std::endl << std::endl;
     }
 
