@@ -1,16 +1,20 @@
 // Wave propagation engine.
 #include "wpm.h"
 
+#include <algorithm>
 #include <climits>
 #include <cmath>
 #include <complex>
 #include <cstddef>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
+#include <type_traits>
 #include <vector>
 
 #include "fftwrap.h"
+#include "wpm_simd.h"
 
 // ---- grids, index volume and incident field ----
 
@@ -375,6 +379,310 @@ cpx longitudinalWavenumber(const double nk0, const double kxy_sq, const bool is_
     return nk0 * std::sqrt(w);
 }
 
+// Uninitialised buffer of trivially copyable values, 64-byte aligned for the vector
+// loads; a failed allocation ends the run like every host array.
+template <typename T>
+class HostBuffer {
+    static_assert(std::is_trivially_copyable<T>::value && std::is_trivially_destructible<T>::value,
+                  "plain values only");
+
+public:
+    HostBuffer(std::size_t count, const char *name)
+    {
+        void *p = nullptr;
+        if (posix_memalign(&p, 64, sizeof(T) * (count > 0 ? count : 1)) != 0) {
+            std::cout << "Error - Memory allocation " << name << std::endl;
+            std::exit(-1);
+        }
+        m_data = static_cast<T *>(p);
+    }
+    ~HostBuffer() { std::free(m_data); }
+    HostBuffer(const HostBuffer &) = delete;
+    HostBuffer &operator=(const HostBuffer &) = delete;
+
+    T *data() const { return m_data; }
+    T &operator[](std::size_t k) const { return m_data[k]; }
+
+private:
+    T *m_data = nullptr;
+};
+
+// One retained spectral component (p, q) of a plane.
+struct Component {
+    cpx f; // (-1)^(p+q) S[q][p] / (nx ny)
+    double kx, ky, kxy_sq;
+    bool is_vertical_incidence;
+};
+
+// The components at or above the threshold, in spectral order (q outer, p inner).
+int gatherComponents(const cpx *S, const cpx *KX, const cpx *KY, const int nx, const int ny,
+                     Component *out)
+{
+    const int nxy = nx * ny;
+    int count = 0;
+    for (int q = 0; q < ny; ++q) {
+        for (int p = 0; p < nx; ++p) {
+            const cpx s = S[q * nx + p];
+            if (std::abs(s) < 1e-4)
+                continue;
+            Component &c = out[count++];
+            c.is_vertical_incidence = (p == 0 && q == 0);
+            const double sign = ((p + q) % 2 != 0) ? -1.0 : 1.0;
+            c.f = s * sign / static_cast<double>(nxy);
+            c.kx = KX[p].real();
+            c.ky = KY[q].real();
+            c.kxy_sq = c.kx * c.kx + c.ky * c.ky;
+        }
+    }
+    return count;
+}
+
+// The indices of one sample in plane k and plane k+1.
+struct IndexPair {
+    cpx n_i, n_t;
+};
+static_assert(sizeof(IndexPair) == 4 * sizeof(double), "packed index pair");
+
+// Pairs are told apart by their bits: NaN matches itself and -0.0 stays apart from 0.0,
+// so every sample of a pair takes exactly the same arithmetic.
+bool samePair(const IndexPair &a, const IndexPair &b)
+{
+    return std::memcmp(&a, &b, sizeof a) == 0;
+}
+
+std::uint64_t pairHash(const IndexPair &key)
+{
+    std::uint64_t w[4];
+    std::memcpy(w, &key, sizeof w);
+    std::uint64_t h = 0x9e3779b97f4a7c15ull;
+    for (const std::uint64_t v : w) {
+        h = (h ^ v) * 0xff51afd7ed558ccdull;
+        h ^= h >> 32;
+    }
+    return h;
+}
+
+// The distinct (n_i, n_t) pairs of one step from plane k to plane k+1 and the samples of
+// each, in increasing order. Sized once for a plane; every volume fits, however many
+// distinct indices it holds.
+class PairIndex {
+public:
+    explicit PairIndex(const int nxy)
+        : m_nxy(nxy), m_slotCount(slotCount(nxy)), m_slots(m_slotCount, "pair slots"),
+          m_pairs(static_cast<std::size_t>(nxy), "index pairs"),
+          m_pairOf(static_cast<std::size_t>(nxy), "pair of sample"),
+          m_start(static_cast<std::size_t>(nxy) + 1, "pair start"),
+          m_samples(static_cast<std::size_t>(nxy), "pair samples")
+    {
+    }
+
+    // Groups the samples of the two planes; returns the number of distinct pairs.
+    int classify(const cpx *N0, const cpx *N1)
+    {
+        std::fill(m_slots.data(), m_slots.data() + m_slotCount, -1);
+        const std::size_t mask = m_slotCount - 1;
+        int count = 0;
+        for (int s = 0; s < m_nxy; ++s) {
+            const IndexPair key = {N0[s], N1[s]};
+            std::size_t h = static_cast<std::size_t>(pairHash(key)) & mask;
+            while (m_slots[h] >= 0 && !samePair(m_pairs[m_slots[h]], key))
+                h = (h + 1) & mask;
+            if (m_slots[h] < 0) {
+                m_slots[h] = count;
+                m_pairs[count++] = key;
+            }
+            m_pairOf[s] = m_slots[h];
+        }
+        // Counting sort of the samples by pair, stable.
+        std::fill(m_start.data(), m_start.data() + count + 1, 0);
+        for (int s = 0; s < m_nxy; ++s)
+            ++m_start[m_pairOf[s] + 1];
+        for (int id = 0; id < count; ++id)
+            m_start[id + 1] += m_start[id];
+        for (int s = 0; s < m_nxy; ++s)
+            m_samples[m_start[m_pairOf[s]]++] = s;
+        for (int id = count; id > 0; --id)
+            m_start[id] = m_start[id - 1];
+        m_start[0] = 0;
+        return count;
+    }
+
+    const IndexPair &pair(const int id) const { return m_pairs[id]; }
+    const int *samplesBegin(const int id) const { return m_samples.data() + m_start[id]; }
+    const int *samplesEnd(const int id) const { return m_samples.data() + m_start[id + 1]; }
+
+private:
+    // A power of two at least twice the samples keeps the probe chains short.
+    static std::size_t slotCount(const int nxy)
+    {
+        std::size_t n = 1;
+        while (n < 2 * static_cast<std::size_t>(nxy > 0 ? nxy : 1))
+            n *= 2;
+        return n;
+    }
+
+    int m_nxy;
+    std::size_t m_slotCount;
+    HostBuffer<int> m_slots; // open addressing, -1 empty
+    HostBuffer<IndexPair> m_pairs;
+    HostBuffer<int> m_pairOf;
+    HostBuffer<int> m_start;
+    HostBuffer<int> m_samples;
+};
+
+// The phase terms of one pair, padded with zero terms to the vector width.
+class TermTable {
+public:
+    explicit TermTable(const int components)
+        : m_capacity(padded(components)), m_kx(m_capacity, "terms kx"), m_ky(m_capacity, "terms ky"),
+          m_rz(m_capacity, "terms rz"), m_ar(m_capacity, "terms ar"), m_ai(m_capacity, "terms ai")
+    {
+    }
+
+    void clear()
+    {
+        m_count = 0;
+        m_kxMax = m_kyMax = m_rzMax = 0.0;
+    }
+    void append(const double kx, const double ky, const double rz, const cpx &a)
+    {
+        m_kx[m_count] = kx;
+        m_ky[m_count] = ky;
+        m_rz[m_count] = rz;
+        m_ar[m_count] = a.real();
+        m_ai[m_count] = a.imag();
+        ++m_count;
+        m_kxMax = std::max(m_kxMax, std::fabs(kx));
+        m_kyMax = std::max(m_kyMax, std::fabs(ky));
+        m_rzMax = std::fmax(m_rzMax, std::fabs(rz)); // a NaN phase leaves it alone
+    }
+    bool empty() const { return m_count == 0; }
+    // The padded table for samples with |x| <= xMax and |y| <= yMax.
+    PhaseTerms terms(const double xMax, const double yMax)
+    {
+        const int count = static_cast<int>(padded(m_count));
+        for (int c = m_count; c < count; ++c) {
+            m_kx[c] = 0.0;
+            m_ky[c] = 0.0;
+            m_rz[c] = 0.0;
+            m_ar[c] = 0.0;
+            m_ai[c] = 0.0;
+        }
+        const double phaseMax = m_kxMax * xMax + m_kyMax * yMax + m_rzMax;
+        return PhaseTerms{m_kx.data(), m_ky.data(), m_rz.data(), m_ar.data(), m_ai.data(),
+                          count,       phaseMax < 0.5 * kReduceBelow};
+    }
+
+private:
+    static std::size_t padded(const int n)
+    {
+        const std::size_t w = kPhaseTermsPad;
+        return (static_cast<std::size_t>(n > 0 ? n : 0) + w - 1) / w * w;
+    }
+
+    std::size_t m_capacity;
+    int m_count = 0;
+    double m_kxMax = 0.0, m_kyMax = 0.0, m_rzMax = 0.0;
+    HostBuffer<double> m_kx, m_ky, m_rz, m_ar, m_ai;
+};
+
+double largestMagnitude(const double *v, const int n)
+{
+    double m = 0.0;
+    for (int i = 0; i < n; ++i)
+        m = std::fmax(m, std::fabs(v[i]));
+    return m;
+}
+
+// What is the same for every step of one call.
+struct StepRules {
+    double k0, dz;
+    double impedance_k0; // k0 * 376.73031346
+    bool do_evanescent_modes, is_magnetic_field;
+    polarization pol;
+};
+
+// Everything a pair (n_i, n_t) gets from each retained component, component by component
+// in spectral order, with the arithmetic of the direct summation: the field term
+//   a = t f [c] exp(-Im phi_z), theta = kx x + ky y + Re phi_z,   phi_z = kz_t dz (+ i k0 kappa_t dz)
+// (t the Fresnel factor, c the H-field factor), and the flux, summed here once for all the
+// pair's samples. Terms that add nothing (dropped evanescent ones, exact zeros) are left out.
+// Returns whether any flux contribution was made; flux holds their sum from 0.0.
+bool pairTerms(const Component *components, const int count, const IndexPair &pair,
+               const StepRules &rules, TermTable &table, double &flux)
+{
+    const cpx n_i = pair.n_i;
+    const cpx n_t = pair.n_t;
+    const bool is_index_change = (n_i.real() != n_t.real());
+    const double nk0_i = rules.k0 * n_i.real();
+    const double nk0_t = rules.k0 * n_t.real();
+    const bool is_internal_reflection = (n_i.real() > n_t.real());
+    const bool is_external_reflection = (n_t.real() > n_i.real());
+    const bool is_absorbing = (n_t.imag() != 0.0);
+    const double absorption = rules.k0 * n_t.imag() * rules.dz;
+    const cpx c(n_t.real() / rules.impedance_k0, 0.0);
+
+    table.clear();
+    flux = 0.0;
+    bool has_flux = false;
+    for (int m = 0; m < count; ++m) {
+        const Component &q = components[m];
+        const cpx kz_i = longitudinalWavenumber(nk0_i, q.kxy_sq, q.is_vertical_incidence);
+        const bool is_evanescent_mode_i = (kz_i.real() == 0.0);
+        cpx kz_t = kz_i;
+        bool is_evanescent_mode_t = is_evanescent_mode_i;
+        if (is_index_change) {
+            kz_t = longitudinalWavenumber(nk0_t, q.kxy_sq, q.is_vertical_incidence);
+            is_evanescent_mode_t = (kz_t.real() == 0.0);
+        }
+
+        cpx phi_z = kz_t * rules.dz;
+        if (is_absorbing)
+            phi_z += cpx(0.0, absorption);
+
+        cpx t(1.0, 0.0);
+        if (is_index_change) {
+            if (rules.pol == TE)
+                t = fresnelTTE(kz_i, kz_t);
+            else if (rules.pol == TM)
+                t = fresnelTTM(n_i, n_t, kz_i, kz_t);
+        }
+
+        cpx amount;
+        if (!is_evanescent_mode_i && !is_evanescent_mode_t) {
+            amount = t * q.f;
+            const double a = std::abs(amount);
+            flux += a * a * kz_t.real();
+            has_flux = true;
+        } else if (rules.do_evanescent_modes) {
+            amount = cpx(0.0, 0.0);
+            if (!is_evanescent_mode_i && is_internal_reflection && is_evanescent_mode_t) {
+                amount = t * q.f;
+            } else if (is_external_reflection && is_evanescent_mode_i && !is_evanescent_mode_t) {
+                amount = t * q.f;
+                const double a = std::abs(amount);
+                flux += a * a * kz_t.real();
+                has_flux = true;
+            }
+            if (is_evanescent_mode_i && !is_index_change)
+                amount = q.f;
+        } else {
+            continue; // evanescent here and not kept
+        }
+        if (rules.is_magnetic_field)
+            amount = amount * c;
+
+        // exp(i (phi_xy + phi_z)) = exp(-Im phi_z) (cos, sin)(phi_xy + Re phi_z): the
+        // modulus is the same at every sample of the pair.
+        const double decay = std::exp(-phi_z.imag());
+        const cpx a(amount.real() * decay, amount.imag() * decay);
+        if (a.real() == 0.0 && a.imag() == 0.0 && std::isfinite(phi_z.real()))
+            continue; // adds zero at every sample
+        table.append(q.kx, q.ky, phi_z.real(), a);
+    }
+    return has_flux;
+}
+
 } // namespace
 
 void vormel_3D(cpx *E, double *F, const cpx *N, const cpx *KX, const double *X,
@@ -391,98 +699,46 @@ void vormel_3D(cpx *E, double *F, const cpx *N, const cpx *KX, const double *X,
     }
     fftwrap::fft2d *forward = new fftwrap::fft2d(nx, ny, -1, nullptr, S);
     keepTransform(forward);
+    if (nz < 2 || nxy <= 0) {
+        std::free(S);
+        return;
+    }
 
-    const double impedance_k0 = k0 * 376.73031346;
+    const StepRules rules = {k0, dz, k0 * 376.73031346, do_evanescent_modes, is_magnetic_field, pol};
+    const PhaseSumFn phaseSum = phaseSumKernel(bestSimdLevel());
+    HostBuffer<Component> components(static_cast<std::size_t>(nxy), "components");
+    PairIndex pairs(nxy);
+    TermTable table(nxy);
+    const double xMax = largestMagnitude(X, nx);
+    const double yMax = largestMagnitude(Y, ny);
 
     for (int k = 0; k < nz - 1; ++k) {
         forward->fft(E + k * nxy, S);
 
         // Direct summation of the plane-wave spectrum of plane k into plane k+1:
-        //   E1(x, y) += t f exp(i (kx x + ky y + kz_t dz) - k0 kappa_t dz)
-        //   F1(x, y) += |t f|^2 Re kz_t   (propagating contributions)
+        //   E1(x, y) += sum_c t f exp(i (kx x + ky y + kz_t dz) - k0 kappa_t dz)
+        //   F1(x, y) += sum_c |t f|^2 Re kz_t   (propagating contributions)
         // with f = (-1)^(p+q) S[q][p] / (nx ny), kz = k0 n sqrt(1 - kxy^2 / (k0 n)^2)
-        // and t the Fresnel factor where Re n changes from plane k to k+1.
-        for (int q = 0; q < ny; ++q) {
-            for (int p = 0; p < nx; ++p) {
-                const cpx s = S[q * nx + p];
-                if (std::abs(s) < 1e-4)
-                    continue;
-                const bool is_vertical_incidence = (p == 0 && q == 0);
-                const double sign = ((p + q) % 2 != 0) ? -1.0 : 1.0;
-                const cpx f = s * sign / static_cast<double>(nxy);
-                const double kx = KX[p].real();
-                const double ky = KY[q].real();
-                const double kxy_sq = kx * kx + ky * ky;
-
-                for (int j = 0; j < ny; ++j) {
-                    for (int i = 0; i < nx; ++i) {
-                        const int idx_0 = k * nxy + j * nx + i;
-                        const int idx_1 = (k + 1) * nxy + j * nx + i;
-                        const double x = X[i];
-                        const double y = Y[j];
-                        const cpx n_i = N[idx_0];
-                        const cpx n_t = N[idx_1];
-
-                        const bool is_index_change = (n_i.real() != n_t.real());
-                        const double nk0_i = k0 * n_i.real();
-                        const cpx kz_i =
-                            longitudinalWavenumber(nk0_i, kxy_sq, is_vertical_incidence);
-                        const bool is_evanescent_mode_i = (kz_i.real() == 0.0);
-                        cpx kz_t = kz_i;
-                        bool is_evanescent_mode_t = is_evanescent_mode_i;
-                        if (is_index_change) {
-                            const double nk0_t = k0 * n_t.real();
-                            kz_t = longitudinalWavenumber(nk0_t, kxy_sq, is_vertical_incidence);
-                            is_evanescent_mode_t = (kz_t.real() == 0.0);
-                        }
-                        const bool is_internal_reflection = (n_i.real() > n_t.real());
-                        const bool is_external_reflection = (n_t.real() > n_i.real());
-
-                        const double phi_xy = kx * x + ky * y;
-                        cpx phi_z = kz_t * dz;
-                        const bool is_absorbing = (n_t.imag() != 0.0);
-                        if (is_absorbing)
-                            phi_z += cpx(0.0, k0 * n_t.imag() * dz);
-                        const cpx iphi = (phi_xy + phi_z) * cpx(0.0, 1.0);
-
-                        cpx t(1.0, 0.0);
-                        if (is_index_change) {
-                            if (pol == TE)
-                                t = fresnelTTE(kz_i, kz_t);
-                            else if (pol == TM)
-                                t = fresnelTTM(n_i, n_t, kz_i, kz_t);
-                        }
-                        const cpx c(n_t.real() / impedance_k0, 0.0);
-
-                        if (!is_evanescent_mode_i && !is_evanescent_mode_t) {
-                            const cpx tf = t * f;
-                            const double a = std::abs(tf);
-                            const double eflux = a * a * kz_t.real();
-                            F[idx_1] += eflux;
-                            if (is_magnetic_field)
-                                E[idx_1] += (tf * c) * std::exp(iphi);
-                            else
-                                E[idx_1] += tf * std::exp(iphi);
-                        } else if (do_evanescent_modes) {
-                            cpx f_t(0.0, 0.0);
-                            if (!is_evanescent_mode_i && is_internal_reflection &&
-                                is_evanescent_mode_t) {
-                                f_t = t * f;
-                            } else if (is_external_reflection && is_evanescent_mode_i &&
-                                       !is_evanescent_mode_t) {
-                                f_t = t * f;
-                                const double a = std::abs(f_t);
-                                F[idx_1] += a * a * kz_t.real();
-                            }
-                            if (is_evanescent_mode_i && !is_index_change)
-                                f_t = f;
-                            if (is_magnetic_field)
-                                E[idx_1] += (f_t * c) * std::exp(iphi);
-                            else
-                                E[idx_1] += f_t * std::exp(iphi);
-                        }
-                    }
-                }
+        // and t the Fresnel factor where Re n changes from plane k to k+1. All but the
+        // transverse phase depends on the sample only through (n_i, n_t): it is worked
+        // out once per distinct pair, and each sample sums its pair's terms.
+        const int count = gatherComponents(S, KX, KY, nx, ny, components.data());
+        if (count == 0)
+            continue;
+        const int pairCount = pairs.classify(N + k * nxy, N + (k + 1) * nxy);
+        cpx *E1 = E + (k + 1) * nxy;
+        double *F1 = F + (k + 1) * nxy;
+        for (int id = 0; id < pairCount; ++id) {
+            double flux = 0.0;
+            const bool has_flux =
+                pairTerms(components.data(), count, pairs.pair(id), rules, table, flux);
+            const bool has_field = !table.empty();
+            const PhaseTerms terms = table.terms(xMax, yMax);
+            for (const int *s = pairs.samplesBegin(id); s != pairs.samplesEnd(id); ++s) {
+                if (has_field)
+                    E1[*s] += phaseSum(terms, X[*s % nx], Y[*s / nx]);
+                if (has_flux)
+                    F1[*s] += flux;
             }
         }
     }

@@ -1,6 +1,6 @@
 // Plain reference of the CPU propagation: the loops written out exactly as the
 // method states them, components outer and samples inner. The production
-// vormel_3D must reproduce it bit for bit.
+// vormel_3D must take every decision as it does and stay within 1e-13 of its field.
 #ifndef FYRNOL_REFERENCE_WPM_H
 #define FYRNOL_REFERENCE_WPM_H
 

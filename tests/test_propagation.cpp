@@ -1,6 +1,7 @@
 // CPU propagation: direct spectrum summation plane by plane.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <complex>
 #include <cstdint>
@@ -479,7 +480,7 @@ TEST_F(Interface, EvanescentOnBothSidesOfAChangeAddsNothing)
     }
 }
 
-TEST_F(Propagation, MatchesTheLiteralReferenceBitForBit)
+TEST_F(Propagation, MatchesTheLiteralReference)
 {
     // Random field through random steps of index and extinction, every option.
     const int nx = 8, ny = 8, nz = 4;
@@ -502,9 +503,22 @@ TEST_F(Propagation, MatchesTheLiteralReferenceBitForBit)
                                        lit.X.data(), lit.KY.data(), lit.Y.data(), kK0, 0.4e-6,
                                        lit.d, lit.d, nz, ny, nx, evanescent, magnetic, pol);
                 ASSERT_EQ(prod.E.size(), lit.E.size());
-                EXPECT_EQ(0, std::memcmp(prod.E.data(), lit.E.data(), prod.E.size() * sizeof(cpx)))
-                    << pol << evanescent << magnetic;
-                EXPECT_EQ(0, std::memcmp(prod.F.data(), lit.F.data(), prod.F.size() * sizeof(double)))
+                // The vector sin and cos change last bits: every plane within 1e-13 of
+                // the reference's largest value there. Plane 1 comes from the same
+                // spectrum, and its flux is the same bits.
+                const int nxy = base.plane();
+                for (int k = 0; k < nz; ++k) {
+                    double largestE = 0.0, largestF = 0.0, devE = 0.0, devF = 0.0;
+                    for (int m = k * nxy; m < (k + 1) * nxy; ++m) {
+                        largestE = std::max(largestE, std::abs(lit.E[m]));
+                        largestF = std::max(largestF, std::abs(lit.F[m]));
+                        devE = std::max(devE, std::abs(prod.E[m] - lit.E[m]));
+                        devF = std::max(devF, std::abs(prod.F[m] - lit.F[m]));
+                    }
+                    EXPECT_LE(devE, 1e-13 * largestE) << pol << evanescent << magnetic << k;
+                    EXPECT_LE(devF, 1e-13 * largestF) << pol << evanescent << magnetic << k;
+                }
+                EXPECT_EQ(0, std::memcmp(prod.F.data() + nxy, lit.F.data() + nxy, nxy * sizeof(double)))
                     << pol << evanescent << magnetic;
                 // The H factor (about 1e-9) puts later planes below the threshold.
                 const int last = magnetic ? 1 : nz - 1;
