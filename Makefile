@@ -1,18 +1,22 @@
 # Two entry points for a fresh Debian machine (run as root or with sudo):
 #   make run    install what is missing, build, run the example job
 #   make test   install what is missing, build, run the whole test suite
-# (plus a sanitizer build of the suite)
+# (plus a sanitizer build of the suite and a 60 s run of each fuzz target)
+#   make fuzz   a longer fuzz run: make fuzz FUZZ_SECONDS=3600
 
 SHELL    := /bin/bash
 JOBS     ?= $(shell nproc)
 BUILD    ?= build
 ASAN     ?= build-asan
+FUZZ     ?= build-fuzz
+FUZZ_SECONDS ?= 600
+FUZZ_TEST_SECONDS ?= 60
 EXAMPLE  ?= examples/lens.cfg
 RUNDIR   ?= run
-PACKAGES := cmake g++ make pkg-config libfftw3-dev libgtest-dev libsleef-dev
+PACKAGES := cmake g++ make pkg-config libfftw3-dev libgtest-dev libsleef-dev clang libclang-rt-14-dev
 SUDO     := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
-.PHONY: run test deps build build-asan
+.PHONY: run test deps build build-asan build-fuzz fuzz
 
 deps:
 	@missing=""; for p in $(PACKAGES); do \
@@ -31,11 +35,19 @@ build-asan: deps
 	cmake -S . -B $(ASAN) -DCMAKE_BUILD_TYPE=Debug -DFYRNOL_CUDA=OFF -DFYRNOL_SANITIZE=ON -DFYRNOL_BENCH=OFF
 	cmake --build $(ASAN) -j $(JOBS)
 
+build-fuzz: deps
+	cmake -S . -B $(FUZZ) -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo -DFYRNOL_FUZZ=ON
+	cmake --build $(FUZZ) -j $(JOBS) --target fuzz_config fuzz_options
+
+fuzz: build-fuzz
+	fuzz/run.sh $(FUZZ) $(FUZZ_SECONDS)
+
 run: build
 	mkdir -p $(RUNDIR)
 	cd $(RUNDIR) && ../$(BUILD)/fyrnol -i ../$(EXAMPLE) -p -r results.csv
 	@echo "output files in $(RUNDIR)/:"; ls -l $(RUNDIR)
 
-test: build build-asan
+test: build build-asan build-fuzz
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
 	cd $(ASAN) && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 ctest --output-on-failure -j $(JOBS)
+	fuzz/run.sh $(FUZZ) $(FUZZ_TEST_SECONDS)

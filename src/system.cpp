@@ -719,10 +719,14 @@ bool checkSystem(const struct_sysOptions *so, const std::vector<struct_layer> &l
         if (counts[a].n != 1 && counts[a].n % 2 != 0)
             return refuse(std::string("[global] ") + counts[a].name + " = " + std::to_string(counts[a].n)
                           + ": the count must be even, or 1.", is_quiet);
-    const long long samples = static_cast<long long>(so->nx) * so->ny * so->nz;
-    if (samples > INT_MAX)
-        return refuse("[global] nx*ny*nz = " + std::to_string(samples)
+    // nx*ny fits a long long; nz is tested by division, as the full product need not.
+    const long long plane = static_cast<long long>(so->nx) * so->ny;
+    if (plane > INT_MAX / so->nz) {
+        const std::string samples = plane <= LLONG_MAX / so->nz ? std::to_string(plane * so->nz)
+                                                                : num(static_cast<double>(plane) * so->nz);
+        return refuse("[global] nx*ny*nz = " + samples
                       + " samples: at most 2147483647 fit the volume indexing.", is_quiet);
+    }
     // A negative extent gives a negative pitch: reversed grids and negative plane counts.
     const struct { const char *name; double v, pitch; } extents[] = {
         {"x", so->x, so->dx}, {"y", so->y, so->dy}, {"z", so->z, so->dz}};

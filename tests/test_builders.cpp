@@ -220,6 +220,8 @@ TEST(SystemCheck, RefusedGlobalsNameTheKey)
         {grid(7, 8, 4), "[global] nx = 7: the count must be even, or 1."},
         {grid(8, 3, 4), "[global] ny = 3: the count must be even, or 1."},
         {grid(1024, 1024, 2048), "[global] nx*ny*nz = 2147483648 samples: at most 2147483647 fit the volume indexing."},
+        // A product beyond the range of long long is refused, not overflowed.
+        {grid(2147483646, 2147483646, 2147483647), "[global] nx*ny*nz = 9.90352e+27 samples: at most 2147483647 fit the volume indexing."},
         {negZ, "[global] z = -5: the extent must not be negative."},
     };
     for (const Case &c : cases) {
