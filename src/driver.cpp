@@ -301,6 +301,17 @@ void storeResultsRow(Run &r, int argc, char **argv, double kernelTime, double cp
                filename);
 }
 
+// Field, flux and flux profile of one run: "E_<run>.csv", "EFlux_<run>.csv", "EFlux_<run>_Z.csv".
+template <typename T>
+void storeRunFiles(Run &r, const T *field, const std::string &run, const char *fluxLine)
+{
+    const std::string e = "E_" + run + ".csv", f = "EFlux_" + run + ".csv",
+                      z = "EFlux_" + run + "_Z.csv";
+    noteOutput(r, store_array(field, r.nz, r.ny, r.nx, e, r.p, r.s), e);
+    noteOutput(r, store_array(r.F, r.nz, r.ny, r.nx, f, r.p, r.s), f);
+    noteOutput(r, store_flux_profile(r.F, r.nz, r.ny, r.nx, z, fluxLine, r.is_quiet), z);
+}
+
 void printMs(const WallTimer &t) { std::cout << "done. " << t.getTime() * 1000.0 << "ms"; }
 
 // "\tnx=32, dx=1e-06m, ax=3.2e-05m": count, pitch and extent of one axis.
@@ -599,10 +610,7 @@ void gpuRun(Run &r, int argc, char **argv)
         std::cout << std::endl << std::endl;
     }
 
-    noteOutput(r, store_array(r.h_E, r.nz, r.ny, r.nx, "E_gpu.csv", r.p, r.s), "E_gpu.csv");
-    noteOutput(r, store_array(r.F, r.nz, r.ny, r.nx, "EFlux_gpu.csv", r.p, r.s), "EFlux_gpu.csv");
-    noteOutput(r, store_flux_profile(r.F, r.nz, r.ny, r.nx, "EFlux_gpu_Z.csv", "\t[GPU] flux0: ... \t ", q),
-               "EFlux_gpu_Z.csv");
+    storeRunFiles(r, r.h_E, "gpu", "\t[GPU] flux0: ... \t ");
     if (!q) std::cout << std::endl;
 
     if (r.is_store)
@@ -649,10 +657,7 @@ void cpuRun(Run &r, int argc, char **argv)
         std::cout << std::endl << std::endl;
     }
 
-    noteOutput(r, store_array(r.E, r.nz, r.ny, r.nx, "E_cpu.csv", r.p, r.s), "E_cpu.csv");
-    noteOutput(r, store_array(r.F, r.nz, r.ny, r.nx, "EFlux_cpu.csv", r.p, r.s), "EFlux_cpu.csv");
-    noteOutput(r, store_flux_profile(r.F, r.nz, r.ny, r.nx, "EFlux_cpu_Z.csv", "\t[CPU] flux0: ... \t ", q),
-               "EFlux_cpu_Z.csv");
+    storeRunFiles(r, r.E, "cpu", "\t[CPU] flux0: ... \t ");
 
     if (r.is_store)
         storeResultsRow(r, argc, argv, r.cpuTime, -1.0, -1.0);

@@ -507,61 +507,58 @@ int init_grating_system(cpx *N, const struct_sysOptions *so, const struct_layer 
     return fr.count;
 }
 
+namespace {
+
+// Centre of a circular core, in file units: the middle of the grid plus the offset.
+void coreCentre(const Frame &fr, const struct_layer &l, double *cx, double *cy)
+{
+    const double AX = static_cast<double>(fr.NX) * fr.DX;
+    const double AY = static_cast<double>(fr.NY) * fr.DY;
+    *cx = (AX / fr.SCALE) * 0.5 + l.x;
+    *cy = (AY / fr.SCALE) * 0.5 + l.y;
+}
+
+// One plane of a circular core: inside where (x - cx)^2 + (y - cy)^2 <= r2.
+void fillCorePlane(cpx *P, const Frame &fr, double cx, double cy, double r2, const cpx &in,
+                   const cpx &out)
+{
+    const double px = fr.DX / fr.SCALE;
+    const double py = fr.DY / fr.SCALE;
+    for (int j = 0; j < fr.NY; ++j) {
+        const double y = static_cast<double>(j) * py;
+        const double ey = (y - cy) * (y - cy);
+        cpx *row = P + static_cast<size_t>(j) * fr.NX;
+        for (int i = 0; i < fr.NX; ++i) {
+            const double x = static_cast<double>(i) * px;
+            row[i] = ((x - cx) * (x - cx) + ey > r2) ? out : in;
+        }
+    }
+}
+
+} // namespace
+
 int init_wguide_system(cpx *N, const struct_sysOptions *so, const struct_layer &l)
 {
     const Frame fr = makeFrame(so, l.z);
-    const cpx in(l.n, l.k);
-    const cpx out(l.ne, l.ke);
-    const double AX = static_cast<double>(fr.NX) * fr.DX;
-    const double AY = static_cast<double>(fr.NY) * fr.DY;
-    const double cx = (AX / fr.SCALE) * 0.5 + l.x;
-    const double cy = (AY / fr.SCALE) * 0.5 + l.y;
-    const double px = fr.DX / fr.SCALE;
-    const double py = fr.DY / fr.SCALE;
+    double cx, cy;
+    coreCentre(fr, l, &cx, &cy);
     const double r2 = l.r * l.r;
-    // Straight circular core: inside where (x - cx)^2 + (y - cy)^2 <= r^2.
-    for (int iz = fr.iz0; iz < fr.izmax; ++iz) {
-        cpx *P = planeAt(N, fr, iz);
-        for (int j = 0; j < fr.NY; ++j) {
-            const double y = static_cast<double>(j) * py;
-            const double ey = (y - cy) * (y - cy);
-            cpx *row = P + static_cast<size_t>(j) * fr.NX;
-            for (int i = 0; i < fr.NX; ++i) {
-                const double x = static_cast<double>(i) * px;
-                row[i] = ((x - cx) * (x - cx) + ey > r2) ? out : in;
-            }
-        }
-    }
+    for (int iz = fr.iz0; iz < fr.izmax; ++iz)
+        fillCorePlane(planeAt(N, fr, iz), fr, cx, cy, r2, cpx(l.n, l.k), cpx(l.ne, l.ke));
     return fr.count;
 }
 
 int init_taper_system(cpx *N, const struct_sysOptions *so, const struct_layer &l)
 {
     const Frame fr = makeFrame(so, l.z);
-    const cpx in(l.n, l.k);
-    const cpx out(l.ne, l.ke);
-    const double AX = static_cast<double>(fr.NX) * fr.DX;
-    const double AY = static_cast<double>(fr.NY) * fr.DY;
-    const double cx = (AX / fr.SCALE) * 0.5 + l.x;
-    const double cy = (AY / fr.SCALE) * 0.5 + l.y;
-    const double px = fr.DX / fr.SCALE;
-    const double py = fr.DY / fr.SCALE;
+    double cx, cy;
+    coreCentre(fr, l, &cx, &cy);
     const double d_r = l.rout - l.rin;
     const double m = d_r / static_cast<double>(fr.count);
     // Core radius rin + s*m in plane s of the component.
     for (int iz = fr.iz0; iz < fr.izmax; ++iz) {
         const double rad = static_cast<double>(iz - fr.first) * m + l.rin;
-        const double r2 = rad * rad;
-        cpx *P = planeAt(N, fr, iz);
-        for (int j = 0; j < fr.NY; ++j) {
-            const double y = static_cast<double>(j) * py;
-            const double ey = (y - cy) * (y - cy);
-            cpx *row = P + static_cast<size_t>(j) * fr.NX;
-            for (int i = 0; i < fr.NX; ++i) {
-                const double x = static_cast<double>(i) * px;
-                row[i] = ((x - cx) * (x - cx) + ey > r2) ? out : in;
-            }
-        }
+        fillCorePlane(planeAt(N, fr, iz), fr, cx, cy, rad * rad, cpx(l.n, l.k), cpx(l.ne, l.ke));
     }
     return fr.count;
 }
