@@ -48,6 +48,6 @@ run: build
 	@echo "output files in $(RUNDIR)/:"; ls -l $(RUNDIR)
 
 test: build build-asan build-fuzz
-	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
-	cd $(ASAN) && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 ctest --output-on-failure -j $(JOBS)
 	fuzz/run.sh $(FUZZ) $(FUZZ_TEST_SECONDS)
+	cd $(ASAN) && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 ctest --output-on-failure -j $(JOBS)
+	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
