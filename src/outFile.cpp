@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 
 namespace {
 
@@ -39,12 +40,26 @@ AtomicFile::AtomicFile(const std::string &target) : m_target(target)
 {
     if (target.empty())
         return;
-    std::string tmpl = target + ".tmp.XXXXXX";
+    // Replace the file a link points to, not the link.
+    if (char *real = realpath(target.c_str(), nullptr)) {
+        m_target = real;
+        std::free(real);
+    }
+    // An existing file keeps its mode; one we may not write is left alone.
+    mode_t mode = creationMode();
+    struct stat st;
+    if (stat(m_target.c_str(), &st) == 0) {
+        if (access(m_target.c_str(), W_OK) != 0)
+            return;
+        if (S_ISREG(st.st_mode))
+            mode = st.st_mode & 0777;
+    }
+    std::string tmpl = m_target + ".tmp.XXXXXX";
     const int fd = mkstemp(&tmpl[0]);
     if (fd < 0)
         return;
     m_temp = tmpl;
-    fchmod(fd, creationMode());
+    fchmod(fd, mode);
     m_fp = fdopen(fd, "w");
     if (m_fp == nullptr) {
         close(fd);

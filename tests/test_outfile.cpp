@@ -3,6 +3,7 @@
 
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -78,6 +79,32 @@ TEST(AtomicFile, FailedWriteKeepsTheOldFile)
     EXPECT_EQ(WEXITSTATUS(status), 3);
     EXPECT_EQ(readFile("E_cpu.csv"), "previous result\n");
     EXPECT_EQ(countEntries(dir.path()), 1); // no temporary file left behind
+}
+
+TEST(AtomicFile, ReplacementKeepsModeLinksAndWriteProtection)
+{
+    TempDir dir;
+    testutil::writeFile("a.csv", "old");
+    chmod("a.csv", 0600);
+    const double v[] = {7};
+    ASSERT_TRUE(store_array(v, 1, 1, 1, "a.csv", XY, 0));
+    struct stat st;
+    ASSERT_EQ(stat("a.csv", &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+
+    // Written through a link: the link stays, the file it names gets the content.
+    ASSERT_EQ(symlink("a.csv", "link.csv"), 0);
+    ASSERT_TRUE(store_array(v, 1, 1, 1, "link.csv", XY, -1));
+    ASSERT_EQ(lstat("link.csv", &st), 0);
+    EXPECT_TRUE(S_ISLNK(st.st_mode));
+    EXPECT_EQ(readFile("a.csv"), "7,\n\n");
+    EXPECT_EQ(countEntries(dir.path()), 2);
+
+    if (geteuid() != 0) { // root may write anyway
+        chmod("a.csv", 0444);
+        EXPECT_FALSE(store_array(v, 1, 1, 1, "a.csv", XY, 1));
+        EXPECT_EQ(readFile("a.csv"), "7,\n\n");
+    }
 }
 
 TEST(ResultsFile, ConcurrentWritersLoseNothing)
