@@ -14,6 +14,7 @@
 
 #include "fftwrap.h"
 #include "reference_wpm.h"
+#include "volume.h"
 #include "wpm.h"
 #include "wpm_simd.h"
 
@@ -34,22 +35,9 @@ struct Case {
 
 // One volume with its grids; plane 0 holds a random field, so that every component
 // passes the threshold.
-struct Volume {
-    int nx, ny, nz;
-    std::vector<double> X, Y;
-    std::vector<cpx> KX, KY, N, E;
-    std::vector<double> F;
-
-    Volume(int n, int planes, Medium medium)
-        : nx(n), ny(n), nz(planes), X(n), Y(n), KX(n), KY(n),
-          N(static_cast<size_t>(n) * n * planes, cpx(1.0, 0.0)), E(N.size(), cpx(0, 0)),
-          F(N.size(), 0.0)
+struct Volume : TestVolume {
+    Volume(int n, int planes, Medium medium) : TestVolume(n, n, planes, kPitch)
     {
-        const double df = 6.2831853 / (n * kPitch);
-        for (int i = 0; i < n; ++i) {
-            X[i] = Y[i] = (i - n / 2) * kPitch;
-            KX[i] = KY[i] = cpx((i < n / 2 ? i : i - n) * df, 0.0);
-        }
         if (medium == Medium::TwoMaterial) {
             // Crossed grating of period 8 samples, shifted by 2 samples from plane to
             // plane: four distinct (n_i, n_t) pairs, interleaved along x and y.
@@ -57,7 +45,7 @@ struct Volume {
                 for (int j = 0; j < ny; ++j)
                     for (int i = 0; i < nx; ++i)
                         if (((i + 2 * k) / 4 + j / 4) % 2 == 1)
-                            N[(static_cast<size_t>(k) * ny + j) * nx + i] = cpx(1.5, 0.0);
+                            N[at(i, j, k)] = cpx(1.5, 0.0);
         }
         std::uint64_t seed = 12345;
         for (int m = 0; m < nx * ny; ++m) {
@@ -98,18 +86,6 @@ double pairCount(Volume &v)
                 pairs += nxy;
     }
     return pairs;
-}
-
-// Largest deviation of plane k of a from plane k of b, relative to b's largest value there.
-template <typename T>
-double planeDeviation(const std::vector<T> &a, const std::vector<T> &b, int nxy, int k)
-{
-    double largest = 0.0, deviation = 0.0;
-    for (int m = k * nxy; m < (k + 1) * nxy; ++m) {
-        largest = std::max(largest, std::abs(b[m]));
-        deviation = std::max(deviation, std::abs(a[m] - b[m]));
-    }
-    return largest > 0.0 ? deviation / largest : deviation;
 }
 
 // Literal reference on a volume of literalPlanes planes, production on `planes`

@@ -10,6 +10,7 @@
 
 #include "fftwrap.h"
 #include "reference_wpm.h"
+#include "volume.h"
 #include "testutil.h"
 #include "wpm.h"
 
@@ -17,39 +18,9 @@ namespace {
 
 const double kTwoPi = 2.0 * 3.14159265358979323846;
 
-// A small sampled volume with its own grids: centred positions, frequencies in
-// FFT order times 6.2831853 / (n d).
-struct Volume {
-    int nx, ny, nz;
-    double d;
-    std::vector<double> X, Y;
-    std::vector<cpx> KX, KY, N, E;
-    std::vector<double> F;
+struct Volume : TestVolume {
+    using TestVolume::TestVolume;
 
-    Volume(int nx_, int ny_, int nz_, double d_, cpx n = cpx(1.0, 0.0))
-        : nx(nx_), ny(ny_), nz(nz_), d(d_), X(positions(nx_, d_)), Y(positions(ny_, d_)),
-          KX(frequencies(nx_, d_)), KY(frequencies(ny_, d_)),
-          N(static_cast<size_t>(nx_ * ny_ * nz_), n), E(N.size(), cpx(0, 0)), F(N.size(), 0.0)
-    {
-    }
-
-    static std::vector<double> positions(int n, double d)
-    {
-        std::vector<double> v(n);
-        for (int i = 0; i < n; ++i)
-            v[i] = (static_cast<double>(i) - std::floor(n / 2)) * d;
-        return v;
-    }
-    static std::vector<cpx> frequencies(int n, double d)
-    {
-        std::vector<cpx> v(n);
-        const double df = 6.2831853 / (static_cast<double>(n) * d);
-        for (int i = 0; i < n; ++i)
-            v[i] = cpx(static_cast<double>(i < n / 2 ? i : i - n) * df, 0.0);
-        return v;
-    }
-
-    int plane() const { return nx * ny; }
     cpx &e(int i, int j, int k) { return E[k * plane() + j * nx + i]; }
     double &f(int i, int j, int k) { return F[k * plane() + j * nx + i]; }
     cpx *ePlane(int k) { return E.data() + k * plane(); }
