@@ -3,9 +3,12 @@
 
 #include <sys/stat.h>
 
+#include <cmath>
+#include <cstdint>
 #include <regex>
 #include <string>
 
+#include "memAvail.h"
 #include "testutil.h"
 
 using testutil::fileExists;
@@ -269,17 +272,64 @@ TEST(Driver, FailedHostAllocationEndsTheRun)
     GTEST_SKIP() << "the address sanitizer needs more address space than the limit allows";
 #else
     TempDir dir;
-    // 4096 x 4096 x 64 samples: 16 GiB of index volume, beyond a 1 GiB address space.
+    // 1024 x 1024 x 80 samples: 1.25 GiB of index volume, beyond a 1 GiB data limit, which
+    // the memory check (physical memory, address space) does not see.
     std::string cfg = TINY;
-    cfg.replace(cfg.find("nx=2\nny=2\nnz=2\n"), 15, "nx=4096\nny=4096\nnz=64\n");
+    cfg.replace(cfg.find("nx=2\nny=2\nnz=2\n"), 15, "nx=1024\nny=1024\nnz=80\n");
     writeFile("big.cfg", cfg);
-    const std::string cmd = std::string("ulimit -v 1048576; '") + FYRNOL_BIN +
+    const std::string cmd = std::string("ulimit -d 1048576; '") + FYRNOL_BIN +
                             "' -q -i big.cfg -p > out.txt 2>&1";
     const int raw = std::system(cmd.c_str());
     ASSERT_TRUE(WIFEXITED(raw));
     EXPECT_EQ(WEXITSTATUS(raw), 255);
+    if (readFile("out.txt").find("the run needs") != std::string::npos)
+        GTEST_SKIP() << "less than 4 GiB of memory available here";
     EXPECT_EQ(readFile("out.txt"), "Error - Memory allocation N\n");
     EXPECT_FALSE(fileExists("N_sys.csv"));
+#endif
+}
+
+TEST(Driver, RunThatCannotFitInMemoryIsRefused)
+{
+    TempDir dir;
+    const std::regex refusal("\033\\[31mError - Memory allocation: the run needs [0-9]+ MiB, [0-9]+ MiB of "
+                             "(physical memory|address space under its limit) are available\033\\[0m\n");
+    // One and a half times the physical memory available now, in 1024 x 1024 planes (a GPU
+    // run adds its staging copies to the 40 bytes of every sample).
+    const MemoryAvailable avail = memoryAvailable();
+    const double planeBytes = 1024.0 * 1024.0 * 72.0;
+    const double planes = std::ceil(1.5 * static_cast<double>(avail.bytes) / planeBytes);
+    if (avail.bytes == SIZE_MAX || planes * 1024 * 1024 >= 2147483648.0)
+        GTEST_SKIP() << "memory beyond what one volume can index";
+    std::string cfg = TINY;
+    cfg.replace(cfg.find("nx=2\nny=2\nnz=2\n"), 15,
+                "nx=1024\nny=1024\nnz=" + std::to_string(static_cast<long long>(planes)) + "\n");
+    writeFile("big.cfg", cfg);
+    auto q = runFyrnol("-q -i big.cfg -p -g");
+    EXPECT_EQ(q.status, 255);
+    EXPECT_TRUE(std::regex_match(q.out, refusal)) << q.out;
+    auto r = runFyrnol("-i big.cfg -p -g");
+    EXPECT_EQ(r.status, 255);
+    EXPECT_NE(r.out.find("\tSampling ...\n\033[31mError - Memory allocation: the run needs "), std::string::npos);
+    EXPECT_FALSE(fileExists("N_sys.csv"));
+
+#if !defined(__SANITIZE_ADDRESS__) // the address sanitizer cannot run under an address-space limit
+    // 4096 x 4096 x 64 samples under a 1 GiB address space; a small run still fits.
+    cfg = TINY;
+    cfg.replace(cfg.find("nx=2\nny=2\nnz=2\n"), 15, "nx=4096\nny=4096\nnz=64\n");
+    writeFile("big.cfg", cfg);
+    writeFile("tiny.cfg", TINY);
+    const std::string limit = std::string("ulimit -v 1048576; '") + FYRNOL_BIN + "' -q -p -i ";
+    int raw = std::system((limit + "big.cfg > out.txt 2>&1").c_str());
+    ASSERT_TRUE(WIFEXITED(raw));
+    EXPECT_EQ(WEXITSTATUS(raw), 255);
+    const std::string out = readFile("out.txt");
+    EXPECT_TRUE(std::regex_match(out, refusal)) << out;
+    EXPECT_NE(out.find("of address space under its limit"), std::string::npos);
+    EXPECT_FALSE(fileExists("N_sys.csv"));
+    raw = std::system((limit + "tiny.cfg > out.txt 2>&1").c_str());
+    EXPECT_TRUE(WIFEXITED(raw) && WEXITSTATUS(raw) == 0) << readFile("out.txt");
+    EXPECT_TRUE(fileExists("E_cpu.csv"));
 #endif
 }
 
