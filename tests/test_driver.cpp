@@ -1,10 +1,16 @@
 // The program end to end: console report, files, exit statuses, options.
 #include <gtest/gtest.h>
 
+#include <dirent.h>
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <regex>
 #include <string>
 
@@ -234,6 +240,32 @@ TEST(Driver, UnwritableOutputsAreReported)
     EXPECT_NE(p.out.find("output file \"\" could not be written"), std::string::npos);
 }
 
+TEST(Driver, OutputsThatAreNotRegularFiles)
+{
+    TempDir dir;
+    writeFile("tiny.cfg", TINY);
+    // A link to a private null device discards, a FIFO nobody reads is reported without
+    // blocking, a dangling link gets its target; none of them is replaced.
+    const bool device = mknod("null", S_IFCHR | 0666, makedev(1, 3)) == 0;
+    if (device) {
+        ASSERT_EQ(symlink("null", "E_cpu.csv"), 0);
+    }
+    ASSERT_EQ(mkfifo("EFlux_cpu.csv", 0644), 0);
+    ASSERT_EQ(symlink("rows.csv", "res.csv"), 0);
+    auto r = testutil::runFyrnolWithin(60, "-q -i tiny.cfg -p -r res.csv");
+    EXPECT_EQ(r.status, 255);
+    EXPECT_EQ(r.out, "\033[31mWarning - output file \"EFlux_cpu.csv\" could not be written\033[0m\n");
+    struct stat st;
+    if (device) {
+        EXPECT_TRUE(lstat("E_cpu.csv", &st) == 0 && S_ISLNK(st.st_mode));
+        EXPECT_TRUE(lstat("null", &st) == 0 && S_ISCHR(st.st_mode));
+    }
+    EXPECT_TRUE(lstat("EFlux_cpu.csv", &st) == 0 && S_ISFIFO(st.st_mode));
+    EXPECT_TRUE(lstat("res.csv", &st) == 0 && S_ISLNK(st.st_mode));
+    EXPECT_NE(readFile("rows.csv").find("\ntiny.cfg;0;16;2;2;2;"), std::string::npos);
+    EXPECT_TRUE(fileExists("EFlux_cpu_Z.csv"));
+}
+
 TEST(Driver, NoWaveGivesAZeroFieldAndNoCrash)
 {
     TempDir dir;
@@ -331,6 +363,54 @@ TEST(Driver, RunThatCannotFitInMemoryIsRefused)
     EXPECT_TRUE(WIFEXITED(raw) && WEXITSTATUS(raw) == 0) << readFile("out.txt");
     EXPECT_TRUE(fileExists("E_cpu.csv"));
 #endif
+}
+
+namespace {
+
+// Entries of the working directory that are temporary files of the program.
+int temporaryFiles()
+{
+    int n = 0;
+    if (DIR *d = opendir(".")) {
+        while (const dirent *e = readdir(d))
+            n += std::strstr(e->d_name, ".fyrnol-tmp.") != nullptr;
+        closedir(d);
+    }
+    return n;
+}
+
+} // namespace
+
+TEST(Driver, InterruptedRunLeavesNoTemporaryFile)
+{
+    TempDir dir;
+    // 256 x 256 x 128 samples, every plane written: each input file takes a while.
+    std::string cfg = TINY;
+    cfg.replace(cfg.find("nx=2\nny=2\nnz=2\n"), 15, "nx=256\nny=256\nnz=128\n");
+    writeFile("big.cfg", cfg);
+    for (const int sig : {SIGTERM, SIGINT, SIGHUP}) {
+        const pid_t pid = fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            // Default actions and nothing blocked, whatever the test runner left.
+            sigset_t none;
+            sigemptyset(&none);
+            sigprocmask(SIG_SETMASK, &none, nullptr);
+            for (const int s : {SIGTERM, SIGINT, SIGHUP})
+                signal(s, SIG_DFL);
+            execl(FYRNOL_BIN, FYRNOL_BIN, "-q", "-i", "big.cfg", "-l", "-1", static_cast<char *>(nullptr));
+            _exit(127);
+        }
+        bool seen = false;
+        for (int ms = 0; ms < 60000 && !(seen = temporaryFiles() > 0); ++ms)
+            usleep(1000);
+        kill(pid, sig);
+        int status = 0;
+        waitpid(pid, &status, 0);
+        EXPECT_TRUE(seen) << sig;
+        EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == sig) << sig << " " << status;
+        EXPECT_EQ(temporaryFiles(), 0) << sig;
+    }
 }
 
 // These need a GPU: they skip where the GPU run cannot get its device buffers.
