@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <fstream>
+#include <limits>
 #include <string>
 
 namespace {
@@ -20,7 +21,7 @@ bool procKilobytes(const char *file, const std::string &key, std::size_t *bytes)
             *bytes = static_cast<std::size_t>(kb) * 1024;
             return true;
         }
-        in.ignore(SIZE_MAX, '\n');
+        in.ignore(std::numeric_limits<std::streamsize>::max(), '\n');
     }
     return false;
 }
