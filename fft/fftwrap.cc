@@ -1,11 +1,16 @@
 // Two-dimensional complex FFT plans over FFTW 3 with a wisdom file.
 #include "fftwrap.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <climits>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <iostream>
+#include <string>
 
 #include <fftw3.h>
 
@@ -20,6 +25,28 @@ namespace {
 fftw_complex *asFftw(Complex *p) { return reinterpret_cast<fftw_complex *>(p); }
 
 int alignmentOf(Complex *p) { return fftw_alignment_of(reinterpret_cast<double *>(p)); }
+
+// The wisdom of every plan of a run takes a few kB; a larger file is not ours to read or
+// rewrite.
+const off_t WISDOM_CAP = 4 << 20;
+
+// The wisdom file, opened without waiting, when it is a regular file of reasonable size
+// (or, with O_CREAT, missing); -1 for anything else, a FIFO or a device above all.
+int openWisdom(int flags)
+{
+    const int fd = open(fftw::WisdomName, flags | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0666);
+    if (fd < 0)
+        return -1;
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size > WISDOM_CAP) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// The stream is opened on the descriptor's own file, so the file tested is the file used.
+std::string pathOf(int fd) { return "/proc/self/fd/" + std::to_string(fd); }
 
 } // namespace
 
@@ -76,8 +103,12 @@ void fftw::noplan()
 
 void fftw::LoadWisdom()
 {
-    // A missing or invalid file leaves FFTW with the wisdom it already holds.
-    ifWisdom.open(WisdomName);
+    // A missing, invalid or unusual file leaves FFTW with the wisdom it already holds.
+    const int fd = openWisdom(O_RDONLY);
+    if (fd >= 0) {
+        ifWisdom.open(pathOf(fd));
+        close(fd);
+    }
     fftwrap_import_wisdom();
     ifWisdom.close();
     Wise = true;
@@ -85,8 +116,12 @@ void fftw::LoadWisdom()
 
 void fftw::SaveWisdom()
 {
-    // An unwritable file only fails the stream; the wisdom is then not kept.
-    ofWisdom.open(WisdomName);
+    // An unwritable or unusual file only leaves the stream closed; the wisdom is then not kept.
+    const int fd = openWisdom(O_WRONLY | O_CREAT);
+    if (fd >= 0) {
+        ofWisdom.open(pathOf(fd));
+        close(fd);
+    }
     fftwrap_export_wisdom();
     ofWisdom.close();
 }

@@ -2,6 +2,7 @@
 #ifndef FYRNOL_WPM_H
 #define FYRNOL_WPM_H
 
+#include <cstddef>
 #include <vector>
 
 #include "system.h"
@@ -55,5 +56,9 @@ void vormel_3D(cpx *E, double *F, const cpx *N, const cpx *KX, const double *X,
                const double dy, const double dx, const int nz, const int ny, const int nx,
                const bool do_evanescent_modes, const bool is_magnetic_field,
                const polarization pol);
+
+// Bytes that vormel_3D allocates for a plane of nx by ny samples: its own buffers and
+// FFTW's (the memory check of the run counts them before anything is allocated).
+std::size_t vormelWorkBytes(int nx, int ny);
 
 #endif

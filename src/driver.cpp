@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "cmdLine.h"
+#include "memAvail.h"
 #include "outFile.h"
 #include "wallTimer.h"
 #include "wpm.h"
@@ -275,6 +276,37 @@ T *allocate(size_t count, const char *name)
     return a;
 }
 
+// Bytes the run holds at its peak: the volumes N, E and F and the grids, the GPU run's
+// staging copies, the CPU propagation's buffers, and a margin for the program itself.
+size_t runBytes(int nx, int ny, int nz, bool gpu, bool cpu)
+{
+    const size_t nv = static_cast<size_t>(nx) * ny * nz;
+    const size_t axes = static_cast<size_t>(nx) + ny;
+    size_t bytes = nv * (2 * sizeof(cpx) + sizeof(double)) + axes * (sizeof(double) + sizeof(cpx));
+    if (gpu)
+        bytes += nv * 2 * sizeof(double2) + axes * sizeof(double2);
+    if (cpu)
+        bytes += vormelWorkBytes(nx, ny);
+    return bytes + bytes / 16 + (size_t(64) << 20);
+}
+
+// A run that cannot fit is refused before anything is allocated or written, rather than
+// ended by the kernel's OOM killer halfway; the line is written in quiet mode too.
+bool fitsInMemory(int nx, int ny, int nz, int argc, char **argv)
+{
+    const bool gpu = cmdLineGetBool("g", argc, argv) || cmdLineGetBool("run-gpu", argc, argv);
+    const bool cpu = cmdLineGetBool("p", argc, argv) || cmdLineGetBool("run-cpu", argc, argv);
+    const size_t need = runBytes(nx, ny, nz, gpu, cpu);
+    const MemoryAvailable avail = memoryAvailable();
+    if (need <= avail.bytes)
+        return true;
+    const size_t MiB = size_t(1) << 20;
+    std::cout << RED << "Error - Memory allocation: the run needs " << (need + MiB - 1) / MiB
+              << " MiB, " << avail.bytes / MiB << " MiB of " << avail.what << " are available"
+              << RESET << std::endl;
+    return false;
+}
+
 std::string resultsName(int argc, char **argv)
 {
     std::string filename;
@@ -378,7 +410,7 @@ void initialise(Run &r, int argc, char **argv)
     }
 
     // Refuse impossible counts and geometry before anything is allocated.
-    if (!checkSystem(so, *lv, q))
+    if (!checkSystem(so, *lv, q) || !fitsInMemory(so->nx, so->ny, so->nz, argc, argv))
         exit(-1);
 
     r.nx = so->nx;

@@ -1,7 +1,9 @@
 // Records, index/permittivity conversions and the configuration-file parser.
 #include "system.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <climits>
@@ -303,22 +305,45 @@ bool splitLine(const std::string &line, std::string *key, std::string *value)
     exit(-1);
 }
 
-// One line of the file with its blanks removed; false at the end of the file.
-bool nextLine(FILE *fp, std::string *line)
+// Longest line read: a file without line ends (a device, a huge binary) would otherwise
+// grow one line until memory runs out.
+const size_t MAX_LINE = 1 << 20;
+
+enum class LineRead { LINE, END, TOO_LONG, ERROR };
+
+// One line of the file (its newline dropped), cut at a NUL byte, with its blanks removed.
+LineRead nextLine(FILE *fp, std::string *line)
 {
-    char *buf = nullptr;
-    size_t cap = 0;
-    const ssize_t len = getline(&buf, &cap, fp);
-    if (len < 0) {
-        free(buf);
-        return false;
+    line->clear();
+    int c;
+    while ((c = std::getc(fp)) != EOF && c != '\n') {
+        if (line->size() == MAX_LINE)
+            return LineRead::TOO_LONG;
+        line->push_back(static_cast<char>(c));
     }
-    if (len > 0 && buf[len - 1] == '\n')
-        buf[len - 1] = '\0';
-    removeBlanks(buf);
-    line->assign(buf);
-    free(buf);
-    return true;
+    if (c == EOF && std::ferror(fp))
+        return LineRead::ERROR;
+    if (c == EOF && line->empty())
+        return LineRead::END;
+    removeBlanks(&(*line)[0]);
+    line->resize(std::strlen(line->c_str()));
+    return LineRead::LINE;
+}
+
+// Only a regular file is read: a FIFO or a device could block the run or never end. The
+// descriptor is opened without waiting and tested, so the file tested is the file read.
+FILE *openRegular(const std::string &filename)
+{
+    const int fd = open(filename.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0)
+        return nullptr;
+    struct stat st;
+    FILE *fp = nullptr;
+    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && fcntl(fd, F_SETFL, 0) == 0)
+        fp = fdopen(fd, "r");
+    if (fp == nullptr)
+        close(fd);
+    return fp;
 }
 
 } // namespace
@@ -336,16 +361,15 @@ void parse(const std::string &filename, struct_sysOptions *so,
     section s = NONE;
     section e = NONE;
 
-    FILE *fp = std::fopen(filename.c_str(), "r");
-    struct stat st;
-    if (fp == nullptr || fstat(fileno(fp), &st) != 0 || S_ISDIR(st.st_mode)) {
-        if (fp != nullptr)
-            std::fclose(fp);
+    FILE *fp = openRegular(filename);
+    if (fp == nullptr)
         cannotOpen(is_quiet);
-    }
 
     std::string line, key, value;
-    while (nextLine(fp, &line)) {
+    long lineNumber = 0;
+    LineRead got;
+    while ((got = nextLine(fp, &line)) == LineRead::LINE) {
+        ++lineNumber;
         if (line.empty() || !splitLine(line, &key, &value))
             continue;
         if (value.empty()) {
@@ -376,9 +400,14 @@ void parse(const std::string &filename, struct_sysOptions *so,
             s = e = NONE;
         }
     }
-    const bool readError = std::ferror(fp) != 0;
     std::fclose(fp);
-    if (readError)
+    if (got == LineRead::TOO_LONG) {
+        if (!is_quiet)
+            std::cout << "\033[31m[E] Error! Configuration file line " << lineNumber + 1
+                      << " is longer than " << MAX_LINE << " characters.\033[0m" << std::endl;
+        exit(-1);
+    }
+    if (got == LineRead::ERROR)
         cannotOpen(is_quiet);
 
     if (so->nz != 0) so->dz = so->z / so->nz;

@@ -745,3 +745,15 @@ void vormel_3D(cpx *E, double *F, const cpx *N, const cpx *KX, const double *X,
 
     std::free(S);
 }
+
+std::size_t vormelWorkBytes(const int nx, const int ny)
+{
+    const std::size_t nxy = (nx > 0 && ny > 0) ? static_cast<std::size_t>(nx) * static_cast<std::size_t>(ny) : 0;
+    // Per sample of the plane: the spectrum S; FFTW's planning input and its own buffers,
+    // two more planes; the retained components; the pair index (up to four hash slots, the
+    // pair, the pair of the sample, its start and its place in the sorted samples); the
+    // five columns of the term table.
+    const std::size_t perSample = 3 * sizeof(cpx) + sizeof(Component) + sizeof(IndexPair)
+                                  + 7 * sizeof(int) + 5 * sizeof(double);
+    return nxy * perSample;
+}

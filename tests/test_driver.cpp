@@ -1,11 +1,20 @@
 // The program end to end: console report, files, exit statuses, options.
 #include <gtest/gtest.h>
 
+#include <dirent.h>
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <cmath>
+#include <cstdint>
+#include <cstring>
 #include <regex>
 #include <string>
 
+#include "memAvail.h"
 #include "testutil.h"
 
 using testutil::fileExists;
@@ -231,6 +240,32 @@ TEST(Driver, UnwritableOutputsAreReported)
     EXPECT_NE(p.out.find("output file \"\" could not be written"), std::string::npos);
 }
 
+TEST(Driver, OutputsThatAreNotRegularFiles)
+{
+    TempDir dir;
+    writeFile("tiny.cfg", TINY);
+    // A link to a private null device discards, a FIFO nobody reads is reported without
+    // blocking, a dangling link gets its target; none of them is replaced.
+    const bool device = mknod("null", S_IFCHR | 0666, makedev(1, 3)) == 0;
+    if (device) {
+        ASSERT_EQ(symlink("null", "E_cpu.csv"), 0);
+    }
+    ASSERT_EQ(mkfifo("EFlux_cpu.csv", 0644), 0);
+    ASSERT_EQ(symlink("rows.csv", "res.csv"), 0);
+    auto r = testutil::runFyrnolWithin(60, "-q -i tiny.cfg -p -r res.csv");
+    EXPECT_EQ(r.status, 255);
+    EXPECT_EQ(r.out, "\033[31mWarning - output file \"EFlux_cpu.csv\" could not be written\033[0m\n");
+    struct stat st;
+    if (device) {
+        EXPECT_TRUE(lstat("E_cpu.csv", &st) == 0 && S_ISLNK(st.st_mode));
+        EXPECT_TRUE(lstat("null", &st) == 0 && S_ISCHR(st.st_mode));
+    }
+    EXPECT_TRUE(lstat("EFlux_cpu.csv", &st) == 0 && S_ISFIFO(st.st_mode));
+    EXPECT_TRUE(lstat("res.csv", &st) == 0 && S_ISLNK(st.st_mode));
+    EXPECT_NE(readFile("rows.csv").find("\ntiny.cfg;0;16;2;2;2;"), std::string::npos);
+    EXPECT_TRUE(fileExists("EFlux_cpu_Z.csv"));
+}
+
 TEST(Driver, NoWaveGivesAZeroFieldAndNoCrash)
 {
     TempDir dir;
@@ -269,18 +304,113 @@ TEST(Driver, FailedHostAllocationEndsTheRun)
     GTEST_SKIP() << "the address sanitizer needs more address space than the limit allows";
 #else
     TempDir dir;
-    // 4096 x 4096 x 64 samples: 16 GiB of index volume, beyond a 1 GiB address space.
+    // 1024 x 1024 x 80 samples: 1.25 GiB of index volume, beyond a 1 GiB data limit, which
+    // the memory check (physical memory, address space) does not see.
     std::string cfg = TINY;
-    cfg.replace(cfg.find("nx=2\nny=2\nnz=2\n"), 15, "nx=4096\nny=4096\nnz=64\n");
+    cfg.replace(cfg.find("nx=2\nny=2\nnz=2\n"), 15, "nx=1024\nny=1024\nnz=80\n");
     writeFile("big.cfg", cfg);
-    const std::string cmd = std::string("ulimit -v 1048576; '") + FYRNOL_BIN +
+    const std::string cmd = std::string("ulimit -d 1048576; '") + FYRNOL_BIN +
                             "' -q -i big.cfg -p > out.txt 2>&1";
     const int raw = std::system(cmd.c_str());
     ASSERT_TRUE(WIFEXITED(raw));
     EXPECT_EQ(WEXITSTATUS(raw), 255);
+    if (readFile("out.txt").find("the run needs") != std::string::npos)
+        GTEST_SKIP() << "less than 4 GiB of memory available here";
     EXPECT_EQ(readFile("out.txt"), "Error - Memory allocation N\n");
     EXPECT_FALSE(fileExists("N_sys.csv"));
 #endif
+}
+
+TEST(Driver, RunThatCannotFitInMemoryIsRefused)
+{
+    TempDir dir;
+    const std::regex refusal("\033\\[31mError - Memory allocation: the run needs [0-9]+ MiB, [0-9]+ MiB of "
+                             "(physical memory|address space under its limit) are available\033\\[0m\n");
+    // One and a half times the physical memory available now, in 1024 x 1024 planes (a GPU
+    // run adds its staging copies to the 40 bytes of every sample).
+    const MemoryAvailable avail = memoryAvailable();
+    const double planeBytes = 1024.0 * 1024.0 * 72.0;
+    const double planes = std::ceil(1.5 * static_cast<double>(avail.bytes) / planeBytes);
+    if (avail.bytes == SIZE_MAX || planes * 1024 * 1024 >= 2147483648.0)
+        GTEST_SKIP() << "memory beyond what one volume can index";
+    std::string cfg = TINY;
+    cfg.replace(cfg.find("nx=2\nny=2\nnz=2\n"), 15,
+                "nx=1024\nny=1024\nnz=" + std::to_string(static_cast<long long>(planes)) + "\n");
+    writeFile("big.cfg", cfg);
+    auto q = runFyrnol("-q -i big.cfg -p -g");
+    EXPECT_EQ(q.status, 255);
+    EXPECT_TRUE(std::regex_match(q.out, refusal)) << q.out;
+    auto r = runFyrnol("-i big.cfg -p -g");
+    EXPECT_EQ(r.status, 255);
+    EXPECT_NE(r.out.find("\tSampling ...\n\033[31mError - Memory allocation: the run needs "), std::string::npos);
+    EXPECT_FALSE(fileExists("N_sys.csv"));
+
+#if !defined(__SANITIZE_ADDRESS__) // the address sanitizer cannot run under an address-space limit
+    // 4096 x 4096 x 64 samples under a 1 GiB address space; a small run still fits.
+    cfg = TINY;
+    cfg.replace(cfg.find("nx=2\nny=2\nnz=2\n"), 15, "nx=4096\nny=4096\nnz=64\n");
+    writeFile("big.cfg", cfg);
+    writeFile("tiny.cfg", TINY);
+    const std::string limit = std::string("ulimit -v 1048576; '") + FYRNOL_BIN + "' -q -p -i ";
+    int raw = std::system((limit + "big.cfg > out.txt 2>&1").c_str());
+    ASSERT_TRUE(WIFEXITED(raw));
+    EXPECT_EQ(WEXITSTATUS(raw), 255);
+    const std::string out = readFile("out.txt");
+    EXPECT_TRUE(std::regex_match(out, refusal)) << out;
+    EXPECT_NE(out.find("of address space under its limit"), std::string::npos);
+    EXPECT_FALSE(fileExists("N_sys.csv"));
+    raw = std::system((limit + "tiny.cfg > out.txt 2>&1").c_str());
+    EXPECT_TRUE(WIFEXITED(raw) && WEXITSTATUS(raw) == 0) << readFile("out.txt");
+    EXPECT_TRUE(fileExists("E_cpu.csv"));
+#endif
+}
+
+namespace {
+
+// Entries of the working directory that are temporary files of the program.
+int temporaryFiles()
+{
+    int n = 0;
+    if (DIR *d = opendir(".")) {
+        while (const dirent *e = readdir(d))
+            n += std::strstr(e->d_name, ".fyrnol-tmp.") != nullptr;
+        closedir(d);
+    }
+    return n;
+}
+
+} // namespace
+
+TEST(Driver, InterruptedRunLeavesNoTemporaryFile)
+{
+    TempDir dir;
+    // 256 x 256 x 128 samples, every plane written: each input file takes a while.
+    std::string cfg = TINY;
+    cfg.replace(cfg.find("nx=2\nny=2\nnz=2\n"), 15, "nx=256\nny=256\nnz=128\n");
+    writeFile("big.cfg", cfg);
+    for (const int sig : {SIGTERM, SIGINT, SIGHUP}) {
+        const pid_t pid = fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            // Default actions and nothing blocked, whatever the test runner left.
+            sigset_t none;
+            sigemptyset(&none);
+            sigprocmask(SIG_SETMASK, &none, nullptr);
+            for (const int s : {SIGTERM, SIGINT, SIGHUP})
+                signal(s, SIG_DFL);
+            execl(FYRNOL_BIN, FYRNOL_BIN, "-q", "-i", "big.cfg", "-l", "-1", static_cast<char *>(nullptr));
+            _exit(127);
+        }
+        bool seen = false;
+        for (int ms = 0; ms < 60000 && !(seen = temporaryFiles() > 0); ++ms)
+            usleep(1000);
+        kill(pid, sig);
+        int status = 0;
+        waitpid(pid, &status, 0);
+        EXPECT_TRUE(seen) << sig;
+        EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == sig) << sig << " " << status;
+        EXPECT_EQ(temporaryFiles(), 0) << sig;
+    }
 }
 
 // These need a GPU: they skip where the GPU run cannot get its device buffers.

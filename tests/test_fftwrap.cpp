@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -238,6 +239,39 @@ TEST(FftwrapWisdomDeathTest, MissingOrGarbageFileIsPassedOverSilently)
     EXPECT_EXIT(std::exit(firstPlanOfProcess(nullptr) ? 0 : 3), testing::ExitedWithCode(0), "^$");
     EXPECT_EXIT(std::exit(firstPlanOfProcess("no wisdom (here)\n((fftw-3 #x0") ? 0 : 3),
                 testing::ExitedWithCode(0), "^$");
+}
+
+// First plan of a fresh process over a wisdom file that is no plain cache: 0 when the plan
+// is right and the file is left as it was, without blocking (an alarm ends a blocked child).
+int firstPlanOverUnusualFile(const std::string &kind)
+{
+    alarm(20);
+    if (fftwrap::fftw::Wise) return 4;
+    testutil::TempDir dir;
+    const std::string huge(5 << 20, '(');
+    if (kind == "fifo" && mkfifo("wisdom3.txt", 0644) != 0) return 5;
+    if (kind == "device" && (mknod("zero", S_IFCHR | 0666, makedev(1, 5)) != 0 || symlink("zero", "wisdom3.txt") != 0))
+        return 0; // no private device node here
+    if (kind == "huge") testutil::writeFile("wisdom3.txt", huge);
+    struct stat before, after;
+    if (stat("wisdom3.txt", &before) != 0) return 6;
+    Plane in(24), out(24);
+    fill(in.p, 24, 0.3);
+    {
+        fft2d f(4, 6, -1, nullptr, out.p);
+        f.fft(in.p, out.p);
+    }
+    if (maxDiff(out.p, naiveDft(in.p, 4, 6, -1)) >= 1e-12) return 7;
+    if (stat("wisdom3.txt", &after) != 0 || after.st_mode != before.st_mode || after.st_rdev != before.st_rdev)
+        return 8;
+    return kind != "huge" || readFile("wisdom3.txt") == huge ? 0 : 9;
+}
+
+TEST(FftwrapWisdomDeathTest, FifoDeviceOrHugeFileIsPassedOverWithoutBlocking)
+{
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    for (const char *kind : {"fifo", "device", "huge"})
+        EXPECT_EXIT(std::exit(firstPlanOverUnusualFile(kind)), testing::ExitedWithCode(0), "^$") << kind;
 }
 
 // Nobody can create files in /proc: children planning there leave nothing behind.

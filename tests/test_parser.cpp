@@ -1,6 +1,9 @@
 // Configuration records, index conversions and the parser.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+
 #include <cstring>
 
 #include "system.h"
@@ -280,6 +283,14 @@ TEST(Parser, LineOf79CharactersReadWhole)
     EXPECT_EQ(p.so.nx, 9);
 }
 
+TEST(Parser, LineOfOneMebibyteReadWhole)
+{
+    const std::string key = "nx=" + std::string((1 << 20) - 4, '0') + "9";
+    ASSERT_EQ(key.size(), 1u << 20);
+    Parsed p = parseText("[global]\n" + key, true);
+    EXPECT_EQ(p.so.nx, 9);
+}
+
 TEST(ParserDeath, MissingFileExits255)
 {
     sysOptions so;
@@ -307,4 +318,35 @@ TEST(ParserBinary, UnreadableFiles)
     auto n = testutil::runFyrnol("");
     EXPECT_EQ(n.status, 255);
     EXPECT_NE(n.out.find("\tConfiguration file ...\t\t<none>\n"), std::string::npos);
+}
+
+TEST(ParserBinary, OnlyRegularFilesAreRead)
+{
+    TempDir dir;
+    const std::string opened = "\033[31m[E] Error! Configuration file could not be opened.\033[0m\n";
+    // Neither a FIFO that nobody writes nor an endless device blocks or fills memory.
+    ASSERT_EQ(mkfifo("fifo.cfg", 0644), 0);
+    std::vector<std::string> names = {"fifo.cfg"};
+    if (mknod("zero.cfg", S_IFCHR | 0444, makedev(1, 5)) == 0) // a private /dev/zero
+        names.push_back("zero.cfg");
+    for (const std::string &name : names) {
+        auto r = testutil::runFyrnolWithin(20, "-i " + name);
+        EXPECT_EQ(r.status, 255) << name;
+        EXPECT_NE(r.out.find(opened), std::string::npos) << name;
+        EXPECT_EQ(testutil::runFyrnolWithin(20, "-q -i " + name).out, "") << name;
+    }
+    // A read error ends the run as an error, not as the end of the file.
+    auto e = testutil::runFyrnolWithin(20, "-i /proc/self/mem");
+    EXPECT_EQ(e.status, 255);
+    EXPECT_NE(e.out.find(opened), std::string::npos);
+    // A line beyond 1 MiB is refused with its number.
+    writeFile("long.cfg", "[global]\n\nnx=2\n" + std::string((1 << 20) + 1, '7') + "\nny=2\n");
+    auto l = testutil::runFyrnolWithin(20, "-i long.cfg");
+    EXPECT_EQ(l.status, 255);
+    EXPECT_NE(l.out.find("\033[31m[E] Error! Configuration file line 4 is longer than 1048576 "
+                         "characters.\033[0m\n"),
+              std::string::npos);
+    EXPECT_EQ(l.out.find("Evanescent"), std::string::npos);
+    EXPECT_EQ(testutil::runFyrnolWithin(20, "-q -i long.cfg").status, 255);
+    EXPECT_FALSE(testutil::fileExists("N_sys.csv"));
 }

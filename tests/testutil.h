@@ -71,15 +71,23 @@ struct RunResult {
 };
 
 // Runs the fyrnol binary with the given argument string in the working directory.
-inline RunResult runFyrnol(const std::string &args, const std::string &stdoutFile = "stdout.txt")
+inline RunResult runFyrnol(const std::string &args, const std::string &stdoutFile = "stdout.txt",
+                           const std::string &prefix = "")
 {
-    const std::string cmd = std::string("'") + FYRNOL_BIN + "' " + args + " > " + stdoutFile + " 2>&1";
+    const std::string cmd = prefix + "'" + FYRNOL_BIN + "' " + args + " > " + stdoutFile + " 2>&1";
     const int raw = std::system(cmd.c_str());
     RunResult r;
     r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
     r.out = readFile(stdoutFile);
     std::remove(stdoutFile.c_str());
     return r;
+}
+
+// As runFyrnol, but killed after the given seconds (status 137), so that a run that
+// blocks fails its test instead of hanging the suite.
+inline RunResult runFyrnolWithin(int seconds, const std::string &args)
+{
+    return runFyrnol(args, "stdout.txt", "timeout -s KILL " + std::to_string(seconds) + " ");
 }
 
 } // namespace testutil
