@@ -11,6 +11,28 @@
 
 using kernelMath::cplx;
 
+// ---- launches ------------------------------------------------------------------------
+
+// The one place with launch syntax: under nvcc a launch on the default stream, elsewhere the
+// host stand-in of the runtime, which runs every thread of every block before it returns.
+template <typename... Params, typename... Args>
+void launchKernel(void (*kernel)(Params...), dim3 grid, dim3 block, size_t sharedBytes, Args... args)
+{
+#ifdef __CUDACC__
+    kernel<<<grid, block, sharedBytes>>>(args...);
+#else
+    auto body = [&] { kernel(args...); };
+    cudaHost::launch(grid, block, sharedBytes, [](void *b) { (*static_cast<decltype(body) *>(b))(); }, &body);
+#endif
+}
+
+// The block's dynamic shared memory, sized by the launch.
+#ifdef __CUDACC__
+#define DYNAMIC_SHARED(T, name) extern __shared__ T name[]
+#else
+#define DYNAMIC_SHARED(T, name) T *const name = static_cast<T *>(cudaHost::sharedMemory())
+#endif
+
 // ---- kernels -------------------------------------------------------------------
 
 // Every block the device accepts must run: registers are capped for its largest block.
@@ -65,7 +87,7 @@ template <bool is_TM>
 __device__ void shMemRow(double2 *E, const double2 *N, const double2 *KX, const double2 *S, const double *X,
                          double k0, double dz, int nx, int ny, int k)
 {
-    extern __shared__ double2 shMem[];
+    DYNAMIC_SHARED(double2, shMem);
     const unsigned int b = blockDim.x;
     const unsigned int g = blockIdx.x * b + threadIdx.x;
     const unsigned int n = static_cast<unsigned int>(nx);
@@ -201,21 +223,20 @@ void naiveKernelWrapper_3D(double2 *E, double *F, const double2 *N, const double
         return;
 
     const size_t step = static_cast<size_t>(nx * ny);
-    bool refused = false;
+    // The device's limits hold for every plane: one check serves the whole call.
+    const bool accepted = configureLaunch(grid_dim, block_dim, 0) == LAUNCH_OK;
     for (int k = 0; k < nz - 1; ++k) {
         cufftExecZ2Z(pt.plan, E + k * step, pt.S, CUFFT_FORWARD);
-        if (configureLaunch(grid_dim, block_dim, 0) != LAUNCH_OK) {
-            refused = true;
+        if (!accepted)
             continue;
-        }
-        naiveKernel_3D<<<grid_dim, block_dim, 0>>>(E, F, N, KX, KY, pt.S, X, Y, k0, dz, dx, dy, nx, ny, k,
-                                                   do_evanescent_modes, is_magnetic_field, is_TE);
+        launchKernel(naiveKernel_3D, grid_dim, block_dim, 0, E, F, N, KX, KY, pt.S, X, Y, k0, dz, dx, dy, nx,
+                     ny, k, do_evanescent_modes, is_magnetic_field, is_TE);
     }
     // Skipped planes leave their zeros; the runtime's own refusal of the same configuration,
     // with no samples to serve, puts the reason into the error state that the caller reads.
-    if (refused)
-        naiveKernel_3D<<<grid_dim, block_dim, 0>>>(E, F, N, KX, KY, pt.S, X, Y, k0, dz, dx, dy, 0, 0, 0,
-                                                   do_evanescent_modes, is_magnetic_field, is_TE);
+    if (!accepted)
+        launchKernel(naiveKernel_3D, grid_dim, block_dim, 0, E, F, N, KX, KY, pt.S, X, Y, k0, dz, dx, dy, 0, 0,
+                     0, do_evanescent_modes, is_magnetic_field, is_TE);
 }
 
 void shMemKernelWrapper_3D(double2 *E, const double2 *N, const double2 *KX, const double *X,
@@ -243,15 +264,13 @@ void shMemKernelWrapper_3D(double2 *E, const double2 *N, const double2 *KX, cons
 
     // The transform input advances by whole planes of nx·ny samples.
     const size_t step = static_cast<size_t>(nx * ny);
-    bool refused = false;
+    const bool accepted = configureLaunch(grid_dim, block_dim, sharedMemorySize) == LAUNCH_OK;
     for (int k = 0; k < nz - 1; ++k) {
         cufftExecZ2Z(pt.plan, E + k * step, pt.S, CUFFT_FORWARD);
-        if (configureLaunch(grid_dim, block_dim, sharedMemorySize) != LAUNCH_OK) {
-            refused = true;
+        if (!accepted)
             continue;
-        }
-        kernel<<<grid_dim, block_dim, sharedMemorySize>>>(E, N, KX, KY, pt.S, X, Y, k0, dz, nx, ny, k);
+        launchKernel(kernel, grid_dim, block_dim, sharedMemorySize, E, N, KX, KY, pt.S, X, Y, k0, dz, nx, ny, k);
     }
-    if (refused)
-        kernel<<<grid_dim, block_dim, sharedMemorySize>>>(E, N, KX, KY, pt.S, X, Y, k0, dz, 0, 0, 0);
+    if (!accepted)
+        launchKernel(kernel, grid_dim, block_dim, sharedMemorySize, E, N, KX, KY, pt.S, X, Y, k0, dz, 0, 0, 0);
 }

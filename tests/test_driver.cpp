@@ -279,16 +279,22 @@ TEST(Driver, NoWaveGivesAZeroFieldAndNoCrash)
     EXPECT_EQ(readFile("EFlux_cpu_Z.csv"), "\n-nan,-nan\n");
 }
 
+// A CUDA build without a usable device (on the host stand-in, one that finds none) reports
+// its failed device allocations; a build without CUDA has no GPU support.
 TEST(Driver, GpuRunWithoutADevice)
 {
+#if defined(FYRNOL_HAVE_CUDA) && !defined(FYRNOL_CUDA_HOST)
+    if (testutil::hasCudaDevice())
+        GTEST_SKIP() << "a GPU is present";
+#endif
     TempDir dir;
     writeFile("tiny.cfg", TINY);
+#ifdef FYRNOL_CUDA_HOST
+    const testutil::FaultSwitch noDevice("nodevice");
+#endif
     auto r = runFyrnol("-q -i tiny.cfg -g -p");
     EXPECT_EQ(r.status, 255);
 #ifdef FYRNOL_HAVE_CUDA
-    // A CUDA build on a machine without a usable device: the allocation-failure report.
-    if (r.out.find("CPU memory alloc") == std::string::npos)
-        GTEST_SKIP() << "a GPU is present";
     EXPECT_EQ(r.out.rfind("\033[31mError\033[0m - CPU memory alloc\n", 0), 0u);
     EXPECT_NE(r.out.find("\t\tError "), std::string::npos);
     EXPECT_NE(r.out.find(" on E alloc : "), std::string::npos);
@@ -413,21 +419,24 @@ TEST(Driver, InterruptedRunLeavesNoTemporaryFile)
     }
 }
 
-// These need a GPU: they skip where the GPU run cannot get its device buffers.
+// These need a device: they skip only where the CUDA runtime finds none.
 TEST(Driver, GpuBlockSizeAndKernelIdRules)
 {
+#ifndef FYRNOL_HAVE_CUDA
+    GTEST_SKIP() << "built without CUDA";
+#else
+    SKIP_WITHOUT_DEVICE();
     TempDir dir;
     writeFile("tiny.cfg", TINY);
     auto probe = runFyrnol("-q -i tiny.cfg -g");
-    if (probe.status != 0)
-        GTEST_SKIP() << "no usable GPU";
+    ASSERT_EQ(probe.status, 0) << probe.out;
     auto big = runFyrnol("-q -i tiny.cfg -g -b 1025");
     EXPECT_EQ(big.status, 255);
     EXPECT_EQ(big.out, "\033[31mError\033[0m - Block size is too large\n");
     EXPECT_EQ(runFyrnol("-q -i tiny.cfg -g -b 1024").status, 255); // 1024² threads: refused by the device
     auto refused = runFyrnol("-q -i tiny.cfg -g -b 33");
     EXPECT_EQ(refused.status, 255);
-    EXPECT_NE(refused.out.find("***ERROR*** "), std::string::npos);
+    EXPECT_EQ(refused.out, "\033[31m***ERROR*** 9 - invalid configuration argument***\033[0m\n");
     auto one = runFyrnol("-q -i tiny.cfg -g -p -c -k 1 -r res.csv");
     EXPECT_EQ(one.status, 0);
     EXPECT_EQ(one.out, "\033[31mError\033[0m - Shared memory kernel not supported by this version!\n");
@@ -435,9 +444,39 @@ TEST(Driver, GpuBlockSizeAndKernelIdRules)
     EXPECT_NE(rows.find("tiny.cfg;1;16;2;2;2;"), std::string::npos);
     // GPU, CPU and comparison rows.
     EXPECT_EQ(std::count(rows.begin(), rows.end(), '\n'), 4);
-    EXPECT_TRUE(fileExists("E_gpu.csv"));
-    EXPECT_TRUE(fileExists("EFlux_gpu_Z.csv"));
+    // One medium throughout: both runs give the same field and flux to the printed digits.
+    EXPECT_EQ(readFile("E_gpu.csv"), readFile("E_cpu.csv"));
+    EXPECT_EQ(readFile("EFlux_gpu_Z.csv"), readFile("EFlux_cpu_Z.csv"));
+#endif
 }
+
+#ifdef FYRNOL_CUDA_HOST
+// The stand-in's fault switch fails device allocations and the transform plan of a GPU run.
+TEST(Driver, GpuRunReportsDeviceFailures)
+{
+    TempDir dir;
+    writeFile("tiny.cfg", TINY);
+    const struct {
+        const char *faults;
+        const char *out;
+    } cases[] = {
+        // Allocated E, F, X, Y, N, KX, KY; reported in the order E, F, N, KX, KY, X, Y.
+        {"malloc:3,malloc:5", "\033[31mError\033[0m - CPU memory alloc\n"
+                              "\t\tError 2 on N alloc : out of memory\n"
+                              "\t\tError 2 on X alloc : out of memory\n"},
+        // The wrapper's spectrum buffer: the error state after the kernel call.
+        {"malloc:8", "\033[31m***ERROR*** 2 - out of memory***\033[0m\n"},
+        {"plan", "\033[31mError\033[0m - GPU FFT plan of 2 x 2 samples failed, cuFFT status 2\n"},
+    };
+    for (const auto &c : cases) {
+        const testutil::FaultSwitch fault(c.faults);
+        auto r = runFyrnol("-q -i tiny.cfg -g -p");
+        EXPECT_EQ(r.status, 255) << c.faults;
+        EXPECT_EQ(r.out, c.out) << c.faults;
+        EXPECT_FALSE(fileExists("E_gpu.csv")) << c.faults;
+    }
+}
+#endif
 
 TEST(Examples, EveryExampleRunsOnTheCpu)
 {

@@ -1,5 +1,6 @@
 // Device checks of the GPU propagation wrappers against host models of their launches.
-// Skipped in builds without CUDA and on machines without a device.
+// Skipped in builds without CUDA and on machines without a device; in the build on the host
+// stand-in of the CUDA runtime they always run, with the stand-in's own checks at the end.
 #include <gtest/gtest.h>
 
 #include "kernel.h"
@@ -11,6 +12,8 @@ TEST(GpuPropagation, NeedsACudaBuild) { GTEST_SKIP() << "built without CUDA"; }
 #else
 
 #include <cuda_runtime.h>
+#include <cufft.h>
+#include <fftw3.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -39,20 +42,6 @@ void checkCuda(cudaError_t err, const char *call, const char *file, int line)
         FAIL() << file << ":" << line << ": " << call << " gave " << static_cast<int>(err) << " ("
                << cudaGetErrorString(err) << ")";
 }
-
-bool hasDevice()
-{
-    int count = 0;
-    const bool ok = cudaGetDeviceCount(&count) == cudaSuccess && count > 0;
-    cudaGetLastError();  // a failed query must not reach the next check
-    return ok;
-}
-
-#define SKIP_WITHOUT_DEVICE()                  \
-    do {                                       \
-        if (!hasDevice())                      \
-            GTEST_SKIP() << "no CUDA device";  \
-    } while (0)
 
 // Device copy of a host vector; released when it goes out of scope.
 template <typename T>
@@ -359,6 +348,154 @@ TEST(NaiveWrapperDeathTest, FailedPlanIsReported)
         },
         ::testing::ExitedWithCode(255), "Error.* - GPU FFT plan of 1 x 0 samples failed");
 }
+
+// ---- the host stand-in of the CUDA runtime ---------------------------------------------
+
+#ifdef FYRNOL_CUDA_HOST
+
+// Runs fn as the body of every thread of one launch.
+template <typename Fn>
+void launchOnHost(dim3 grid, dim3 block, size_t sharedBytes, Fn fn)
+{
+    cudaHost::launch(grid, block, sharedBytes, [](void *f) { (*static_cast<Fn *>(f))(); }, &fn);
+}
+
+TEST(CudaHost, LaunchRunsEveryThreadOnceOrRefusesLikeADevice)
+{
+    const struct {
+        dim3 grid, block;
+        size_t shared;
+        bool accepted;
+    } cases[] = {
+        {dim3(2, 3, 2), dim3(4, 2, 3), 0, true},
+        {dim3(2), dim3(32, 32), 48 * 1024, true},
+        {dim3(1, 1, 2), dim3(1, 1, 64), 0, true},
+        {dim3(1), dim3(33, 33), 0, false},       // 1089 threads
+        {dim3(1), dim3(1025), 0, false},
+        {dim3(1), dim3(1, 1, 65), 0, false},
+        {dim3(1), dim3(0, 1), 0, false},
+        {dim3(0), dim3(1), 0, false},
+        {dim3(1, 65536), dim3(1), 0, false},
+        {dim3(1, 1, 65536), dim3(1), 0, false},
+        {dim3(1), dim3(16), 48 * 1024 + 1, false},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(::testing::Message() << "grid " << c.grid.x << "," << c.grid.y << "," << c.grid.z
+                                          << " block " << c.block.x << "," << c.block.y << "," << c.block.z
+                                          << " shared " << c.shared);
+        EXPECT_EQ(configureLaunch(c.grid, c.block, c.shared) == LAUNCH_OK, c.accepted);
+        std::vector<int> runs(static_cast<size_t>(c.grid.x) * c.grid.y * c.grid.z * c.block.x * c.block.y *
+                              c.block.z);
+        bool dims = true;
+        launchOnHost(c.grid, c.block, c.shared, [&] {
+            const size_t block = (static_cast<size_t>(blockIdx.z) * gridDim.y + blockIdx.y) * gridDim.x + blockIdx.x;
+            const size_t thread = (static_cast<size_t>(threadIdx.z) * blockDim.y + threadIdx.y) * blockDim.x +
+                                  threadIdx.x;
+            ++runs[block * blockDim.x * blockDim.y * blockDim.z + thread];
+            dims = dims && blockDim.x == c.block.x && blockDim.y == c.block.y && blockDim.z == c.block.z &&
+                   gridDim.x == c.grid.x && gridDim.y == c.grid.y && gridDim.z == c.grid.z;
+        });
+        EXPECT_EQ(std::count(runs.begin(), runs.end(), c.accepted ? 1 : 0), static_cast<long>(runs.size()));
+        EXPECT_TRUE(dims);
+        const cudaError_t err = cudaGetLastError();
+        EXPECT_EQ(err, c.accepted ? cudaSuccess : cudaErrorInvalidConfiguration);
+        if (!c.accepted) {
+            EXPECT_STREQ(cudaGetErrorString(err), "invalid configuration argument");
+        }
+        EXPECT_EQ(cudaGetLastError(), cudaSuccess);
+    }
+}
+
+TEST(CudaHost, BarrierOrdersTheThreadsOfABlock)
+{
+    // Each thread writes its slot, waits, reads its neighbour's slot, waits; twice. Without the
+    // first barrier a thread would read a slot not yet written, without the second one a slot
+    // already rewritten for the next round.
+    const unsigned int n = 64, blocks = 3;
+    std::vector<unsigned int> seen(blocks * n * 2);
+    launchOnHost(dim3(blocks), dim3(n), n * sizeof(unsigned int), [&] {
+        auto *slot = static_cast<unsigned int *>(cudaHost::sharedMemory());
+        const unsigned int t = threadIdx.x, b = blockIdx.x;
+        for (unsigned int round = 0; round < 2; ++round) {
+            slot[t] = 1000 * round + 100 * b + t;
+            __syncthreads();
+            seen[(b * n + t) * 2 + round] = slot[(t + 1) % n];
+            __syncthreads();
+        }
+    });
+    ASSERT_EQ(cudaGetLastError(), cudaSuccess);
+    for (unsigned int b = 0; b < blocks; ++b)
+        for (unsigned int t = 0; t < n; ++t)
+            for (unsigned int round = 0; round < 2; ++round)
+                ASSERT_EQ(seen[(b * n + t) * 2 + round], 1000 * round + 100 * b + (t + 1) % n)
+                    << "block " << b << " thread " << t << " round " << round;
+
+    // A barrier that only half of the block reaches fails the launch instead of hanging.
+    launchOnHost(dim3(2), dim3(8), 0, [] {
+        if (threadIdx.x < 4)
+            __syncthreads();
+    });
+    EXPECT_EQ(cudaDeviceSynchronize(), cudaErrorLaunchFailure);
+    EXPECT_EQ(cudaGetLastError(), cudaErrorLaunchFailure);
+    EXPECT_EQ(cudaDeviceSynchronize(), cudaSuccess);
+    int after = 0;
+    launchOnHost(dim3(1), dim3(8), 0, [&] { ++after; });
+    EXPECT_EQ(after, 8);
+}
+
+TEST(CudaHost, MemoryTransformsAndFaultSwitch)
+{
+    // The forward transform of ny rows of nx samples is the unnormalised DFT of the plain model,
+    // and planning it leaves FFTW's wisdom, which the CPU transforms keep in a file, as it was.
+    const int nx = 6, ny = 4;
+    const volume v = kernelModel::randomVolume(nx, ny, 1, 151);
+    const deviceArray<double2> in(v.E), out(v.E);
+    char *before = fftw_export_wisdom_to_string();
+    cufftHandle plan = 0;
+    ASSERT_EQ(cufftPlan2d(&plan, ny, nx, CUFFT_Z2Z), CUFFT_SUCCESS);
+    ASSERT_EQ(cufftExecZ2Z(plan, in.get(), out.get(), CUFFT_FORWARD), CUFFT_SUCCESS);
+    char *after = fftw_export_wisdom_to_string();
+    EXPECT_STREQ(before, after);
+    fftw_free(before);
+    fftw_free(after);
+    EXPECT_LT(relDeviation(out.download(), kernelModel::planeDft(v.E.data(), nx, ny)), 1e-13);
+    EXPECT_EQ(relDeviation(in.download(), v.E), 0.0);
+
+    // Host memory or a range past an allocation is not device memory.
+    std::vector<double2> host(v.E);
+    EXPECT_EQ(cufftExecZ2Z(plan, host.data(), out.get(), CUFFT_FORWARD), CUFFT_EXEC_FAILED);
+    EXPECT_EQ(cudaDeviceSynchronize(), cudaErrorIllegalAddress);
+    EXPECT_EQ(cudaGetLastError(), cudaErrorIllegalAddress);
+    EXPECT_EQ(cudaMemcpy(host.data(), in.get() + 1, host.size() * sizeof(double2), cudaMemcpyDeviceToHost),
+              cudaErrorInvalidValue);
+    EXPECT_EQ(cudaFree(host.data()), cudaErrorInvalidValue);
+    EXPECT_STREQ(cudaGetErrorString(cudaGetLastError()), "invalid argument");
+
+    {
+        const testutil::FaultSwitch fault("malloc:2,plan");
+        void *a = nullptr, *b = nullptr, *c = nullptr;
+        EXPECT_EQ(cudaMalloc(&a, 64), cudaSuccess);
+        EXPECT_EQ(cudaMalloc(&b, 64), cudaErrorMemoryAllocation);
+        EXPECT_EQ(cudaMalloc(&c, 64), cudaSuccess);
+        EXPECT_EQ(b, nullptr);
+        EXPECT_EQ(cudaGetLastError(), cudaErrorMemoryAllocation);
+        EXPECT_STREQ(cudaGetErrorString(cudaErrorMemoryAllocation), "out of memory");
+        EXPECT_EQ(cufftPlan2d(&plan, ny, nx, CUFFT_Z2Z), CUFFT_ALLOC_FAILED);
+        CU(cudaFree(a));
+        CU(cudaFree(c));
+    }
+    {
+        const testutil::FaultSwitch fault("nodevice");
+        int count = 1;
+        EXPECT_EQ(cudaGetDeviceCount(&count), cudaErrorNoDevice);
+        EXPECT_EQ(count, 0);
+        EXPECT_FALSE(testutil::hasCudaDevice());
+    }
+    EXPECT_TRUE(testutil::hasCudaDevice());
+    EXPECT_EQ(cudaGetLastError(), cudaSuccess);
+}
+
+#endif
 
 }  // namespace
 

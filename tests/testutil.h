@@ -92,4 +92,49 @@ inline RunResult runFyrnolWithin(int seconds, const std::string &args)
 
 } // namespace testutil
 
+#ifdef FYRNOL_HAVE_CUDA
+#include <cuda_runtime.h>
+
+namespace testutil {
+
+// Whether the CUDA runtime finds a device; a failed query leaves no error state behind.
+inline bool hasCudaDevice()
+{
+    int count = 0;
+    const bool ok = cudaGetDeviceCount(&count) == cudaSuccess && count > 0;
+    cudaGetLastError();
+    return ok;
+}
+
+#ifdef FYRNOL_CUDA_HOST
+// Sets the host stand-in's fault switch for this process and the runs it starts.
+class FaultSwitch {
+public:
+    explicit FaultSwitch(const char *items) { setenv("FYRNOL_CUDAHOST_FAIL", items, 1); }
+    ~FaultSwitch() { unsetenv("FYRNOL_CUDAHOST_FAIL"); }
+    FaultSwitch(const FaultSwitch &) = delete;
+    FaultSwitch &operator=(const FaultSwitch &) = delete;
+};
+#endif
+
+} // namespace testutil
+
+// Device tests skip where no device is present. The host stand-in always has its device,
+// so there a skip would hide a device test that never ran: it fails instead.
+#ifdef FYRNOL_CUDA_HOST
+#define SKIP_WITHOUT_DEVICE()                                                          \
+    do {                                                                               \
+        if (!testutil::hasCudaDevice())                                                \
+            FAIL() << "the host stand-in of the CUDA runtime found no device";         \
+    } while (0)
+#else
+#define SKIP_WITHOUT_DEVICE()                 \
+    do {                                      \
+        if (!testutil::hasCudaDevice())       \
+            GTEST_SKIP() << "no CUDA device"; \
+    } while (0)
+#endif
+
+#endif
+
 #endif
