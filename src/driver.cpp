@@ -285,6 +285,12 @@ size_t runBytes(int nx, int ny, int nz, bool gpu, bool cpu)
     size_t bytes = nv * (2 * sizeof(cpx) + sizeof(double)) + axes * (sizeof(double) + sizeof(cpx));
     if (gpu)
         bytes += nv * 2 * sizeof(double2) + axes * sizeof(double2);
+#ifdef FYRNOL_CUDA_HOST
+    // The stand-in's device buffers (E, F, N, the grids, the spectrum) are host memory too.
+    if (gpu)
+        bytes += nv * (2 * sizeof(double2) + sizeof(double)) + axes * (sizeof(double2) + sizeof(double)) +
+                 static_cast<size_t>(nx) * ny * sizeof(double2);
+#endif
     if (cpu)
         bytes += vormelWorkBytes(nx, ny);
     return bytes + bytes / 16 + (size_t(64) << 20);
