@@ -23,12 +23,18 @@ struct SumChoice {
 };
 
 // vormel_3D with the evaluation chosen by the caller; vormel_3D itself takes the default.
-// Pairs with a non-finite term always take the direct sum.
+// Pairs with a non-finite term, and every pair of a grid whose tables do not fit
+// (separableFits), take the direct sum whatever the choice.
 void vormel_3D(cpx *E, double *F, const cpx *N, const cpx *KX, const double *X,
                const cpx *KY, const double *Y, const double k0, const double dz,
                const double dy, const double dx, const int nz, const int ny, const int nx,
                const bool do_evanescent_modes, const bool is_magnetic_field,
                const polarization pol, const SumChoice &choice);
+
+// Whether a grid gets the separable products: their tables and gathered copies, 32 (nx^2 +
+// ny^2) bytes, stay within 64 bytes per sample (square grids and aspect ratios up to
+// about 3.7) or within 64 MiB.
+bool separableFits(int nx, int ny);
 
 // kz = nk0 csqrt(1 - kxy_sq / nk0^2 + 0i), with a real square root where that gives the
 // same bits; nk0 itself for the (0, 0) component.
@@ -109,7 +115,7 @@ public:
     SeparableSum &operator=(const SeparableSum &) = delete;
 
     // The frequencies present in a plane, increasing: term (p, q) sits at slot
-    // lp + lq * np of B, with p = ps[lp] and q = qs[lq].
+    // lp + lq * np of B, with p = ps[lp] and q = qs[lq]. The arrays stay the caller's.
     void setSupport(const int *ps, int np, const int *qs, int nq);
     // Distinct columns and rows of the samples [begin, end), plane offsets j nx + i.
     Footprint footprint(const int *begin, const int *end);
@@ -139,7 +145,7 @@ private:
     HostBuffer<cpx> m_tx, m_ty;           // nx^2 and ny^2
     HostBuffer<cpx> m_gx, m_gy;           // gathered Tx, Ty: at most nx^2 and ny^2
     HostBuffer<cpx> m_b, m_w, m_e;        // B, the first product, E_c: nx ny each at most
-    HostBuffer<int> m_ps, m_qs;           // the plane's frequencies
+    const int *m_ps = nullptr, *m_qs = nullptr; // the plane's frequencies
     HostBuffer<int> m_seenI, m_seenJ;     // stamp of the last pair that used a column, row
     HostBuffer<int> m_listI, m_listJ;     // a pair's columns and rows, increasing
     HostBuffer<int> m_posI, m_posJ;       // position of a column, row in those lists

@@ -11,7 +11,7 @@
 #include <cstring>
 #include <iostream>
 #include <limits>
-#include <type_traits>
+#include <memory>
 #include <vector>
 
 #include "fftwrap.h"
@@ -732,16 +732,16 @@ bool pairTerms(const Component *components, const int count, const IndexPair &pa
 }
 
 // Whether the separable products are the cheaper way to a pair's field, or forced.
-bool takesProducts(const SumChoice &choice, SeparableSum &separable, TermTable &table,
+bool takesProducts(const SumChoice &choice, SeparableSum *separable, TermTable &table,
                    const int *begin, const int *end)
 {
-    if (choice.path == SumPath::Direct || !table.isFinite() || !separable.tablesFinite())
+    if (separable == nullptr || !table.isFinite() || !separable->tablesFinite())
         return false;
-    const Footprint fp = separable.footprint(begin, end);
+    const Footprint fp = separable->footprint(begin, end);
     if (choice.path == SumPath::Products)
         return true;
     const double direct = static_cast<double>(end - begin) * table.count();
-    return separable.cost(fp, table.count()) < direct;
+    return separable->cost(fp, table.count()) < direct;
 }
 
 } // namespace
@@ -782,7 +782,9 @@ void vormel_3D(cpx *E, double *F, const cpx *N, const cpx *KX, const double *X,
     PairIndex pairs(nxy);
     ClassCache classes(nx, ny);
     TermTable table(nxy);
-    SeparableSum separable(KX, X, KY, Y, nx, ny, phasorKernel(level));
+    std::unique_ptr<SeparableSum> separable;
+    if (choice.path != SumPath::Direct && separableFits(nx, ny))
+        separable.reset(new SeparableSum(KX, X, KY, Y, nx, ny, phasorKernel(level)));
     const double xMax = largestMagnitude(X, nx);
     const double yMax = largestMagnitude(Y, ny);
 
@@ -801,7 +803,8 @@ void vormel_3D(cpx *E, double *F, const cpx *N, const cpx *KX, const double *X,
         gatherComponents(S, KX, KY, nx, ny, spectrum);
         if (spectrum.count == 0)
             continue;
-        separable.setSupport(spectrum.ps.data(), spectrum.np, spectrum.qs.data(), spectrum.nq);
+        if (separable)
+            separable->setSupport(spectrum.ps.data(), spectrum.np, spectrum.qs.data(), spectrum.nq);
         const int pairCount = pairs.classify(N + k * nxy, N + (k + 1) * nxy);
         cpx *E1 = E + (k + 1) * nxy;
         double *F1 = F + (k + 1) * nxy;
@@ -812,8 +815,8 @@ void vormel_3D(cpx *E, double *F, const cpx *N, const cpx *KX, const double *X,
             const int *begin = pairs.samplesBegin(id);
             const int *end = pairs.samplesEnd(id);
             if (!table.empty()) {
-                if (takesProducts(choice, separable, table, begin, end)) {
-                    separable.add(table, begin, end, choice.order, E1);
+                if (takesProducts(choice, separable.get(), table, begin, end)) {
+                    separable->add(table, begin, end, choice.order, E1);
                 } else {
                     const PhaseTerms terms = table.terms(xMax, yMax);
                     for (const int *s = begin; s != end; ++s)

@@ -7,7 +7,6 @@
 #include <algorithm>
 #include <climits>
 #include <cmath>
-#include <cstring>
 
 // ---- terms of one pair ----
 
@@ -93,6 +92,12 @@ void TermTable::toCoefficients(const PhasorFn phasor)
 
 // ---- separable evaluation ----
 
+bool separableFits(const int nx, const int ny)
+{
+    const double tables = 32.0 * (static_cast<double>(nx) * nx + static_cast<double>(ny) * ny);
+    return tables <= 64.0 * static_cast<double>(nx) * ny || tables <= 64.0 * 1024 * 1024;
+}
+
 namespace {
 
 // Cost model, in units of one term summed directly at one sample (a vectorised sin and
@@ -126,7 +131,6 @@ SeparableSum::SeparableSum(const cpx *KX, const double *X, const cpx *KY, const 
       m_b(static_cast<std::size_t>(nx) * ny, "coefficients"),
       m_w(static_cast<std::size_t>(nx) * ny, "first product"),
       m_e(static_cast<std::size_t>(nx) * ny, "pair field"),
-      m_ps(nx, "frequencies x"), m_qs(ny, "frequencies y"),
       m_seenI(nx, "columns seen"), m_seenJ(ny, "rows seen"),
       m_listI(nx, "columns"), m_listJ(ny, "rows"),
       m_posI(nx, "column positions"), m_posJ(ny, "row positions"),
@@ -175,8 +179,8 @@ bool SeparableSum::tablesFinite()
 
 void SeparableSum::setSupport(const int *ps, const int np, const int *qs, const int nq)
 {
-    std::copy(ps, ps + np, m_ps.data());
-    std::copy(qs, qs + nq, m_qs.data());
+    m_ps = ps;
+    m_qs = qs;
     m_np = np;
     m_nq = nq;
 }

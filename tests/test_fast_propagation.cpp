@@ -225,6 +225,32 @@ TEST_F(FastPropagation, SparseSpectraOnEveryPath)
     }
 }
 
+TEST_F(FastPropagation, NarrowAndOneDimensionalGridsOnEveryPath)
+{
+    const int shapes[][2] = {{1, 16}, {2, 32}, {24, 4}};
+    for (const auto &shape : shapes) {
+        Volume base(shape[0], shape[1], 3);
+        base.fill(Medium::Grating, 10);
+        expectMatchesLiteral(base, {TE, true, false, 0.3e-6},
+                             std::to_string(shape[0]) + "x" + std::to_string(shape[1]));
+    }
+}
+
+TEST_F(FastPropagation, GridsWhoseTablesDoNotFitTakeTheDirectSum)
+{
+    // 2 x 2048: a y table of 64 MiB is more than the grid is allowed; forced products
+    // must fall back to the direct sum, bit for bit.
+    ASSERT_FALSE(separableFits(2, 2048));
+    ASSERT_TRUE(separableFits(2, 1024));
+    ASSERT_TRUE(separableFits(4096, 4096));
+    Volume base(2, 2048, 2);
+    base.fill(Medium::Homogeneous, 11);
+    Volume forced = base, direct = base;
+    production(forced, {NA, true, false, 0.3e-6}, {SumPath::Products, ProductOrder::Cheaper});
+    production(direct, {NA, true, false, 0.3e-6}, {SumPath::Direct, ProductOrder::Cheaper});
+    EXPECT_EQ(forced.E, direct.E);
+}
+
 TEST_F(FastPropagation, LongStepsAreNoFurtherFromTheLongDoubleSumThanTheLiteralLoops)
 {
     // Phases of about 1e4 and 1e9 rad: the literal loops round kx x + ky y + Re kz dz
