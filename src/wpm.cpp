@@ -459,16 +459,18 @@ struct Spectrum {
 };
 
 // |s| < 1e-4, the modulus taken as hypot. Its error is below an ulp, so its value lies
-// within a factor 1 +- 2^-52 of the exact modulus, which lies between max(|re|, |im|) and
-// sqrt(2) times it: clear cases are decided on the larger part alone.
+// within a factor 1 +- 2^-52 of the exact modulus, which lies between the larger part
+// and sqrt(2) times it: clear cases are decided on the parts alone. A NaN part fails
+// both tests and goes to hypot (NaN, or infinity beside an infinite part: retained).
 bool belowThreshold(const cpx &s)
 {
-    const double m = std::fmax(std::fabs(s.real()), std::fabs(s.imag()));
-    if (m >= 1.000001e-4)
+    const double re = std::fabs(s.real());
+    const double im = std::fabs(s.imag());
+    if (re >= 1.000001e-4 || im >= 1.000001e-4)
         return false;
-    if (m < 0.7e-4)
+    if (re < 0.7e-4 && im < 0.7e-4)
         return true;
-    return std::abs(s) < 1e-4; // also NaN: retained
+    return std::abs(s) < 1e-4;
 }
 
 // The components at or above the threshold, in spectral order (q outer, p inner).
