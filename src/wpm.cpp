@@ -460,8 +460,8 @@ struct Spectrum {
 
 // |s| < 1e-4, the modulus taken as hypot. Its error is below an ulp, so its value lies
 // within a factor 1 +- 2^-52 of the exact modulus, which lies between the larger part
-// and sqrt(2) times it: clear cases are decided on the parts alone. A NaN part fails
-// both tests and goes to hypot (NaN, or infinity beside an infinite part: retained).
+// and sqrt(2) times it: clear cases are decided on the parts alone. A NaN part never
+// passes the second test, so the coefficient is kept, as its NaN or infinite modulus is.
 bool belowThreshold(const cpx &s)
 {
     const double re = std::fabs(s.real());
