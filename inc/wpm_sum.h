@@ -125,7 +125,8 @@ public:
     // False when a table entry is not finite (grids with a non-finite value): every pair
     // then takes the direct sum.
     bool tablesFinite();
-    // E1 += E_c at the samples [begin, end) of the pair; table holds its finite terms.
+    // E1 += E_c at the samples [begin, end) of the pair, whose footprint() was the last
+    // taken; table holds its finite terms and is used up.
     void add(TermTable &table, const int *begin, const int *end, ProductOrder order, cpx *E1);
 
 private:
