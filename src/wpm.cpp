@@ -458,9 +458,9 @@ struct Spectrum {
     int count = 0, np = 0, nq = 0;
 };
 
-// |s| < 1e-4, the modulus taken as hypot. Its error is below an ulp, so its value lies
-// within a factor 1 +- 2^-52 of the exact modulus, which lies between the larger part
-// and sqrt(2) times it: clear cases are decided on the parts alone. A NaN part never
+// |s| < 1e-4, the modulus taken as hypot. The exact modulus lies between the larger part
+// and sqrt(2) times it, and hypot is within an ulp of it, far inside the margins below
+// (1e-6 and 1 % relative): clear cases are decided on the parts alone. A NaN part never
 // passes the second test, so the coefficient is kept, as its NaN or infinite modulus is.
 bool belowThreshold(const cpx &s)
 {
