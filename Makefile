@@ -15,7 +15,7 @@ FUZZ_SECONDS ?= 600
 FUZZ_TEST_SECONDS ?= 60
 EXAMPLE  ?= examples/lens.cfg
 RUNDIR   ?= run
-PACKAGES := cmake g++ make pkg-config libfftw3-dev libgtest-dev libsleef-dev clang libclang-rt-14-dev
+PACKAGES := cmake g++ make pkg-config libfftw3-dev libopenblas-serial-dev libgtest-dev libsleef-dev clang libclang-rt-14-dev
 SUDO     := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
 .PHONY: run test deps build build-asan build-host build-fuzz fuzz

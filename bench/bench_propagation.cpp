@@ -1,6 +1,8 @@
-// Throughput of the CPU propagation against the literal direct summation, one thread:
-// nanoseconds per component-sample pair on the same volumes, and their ratio.
-// Runs in a fresh temporary directory (the transform writes its wisdom file there).
+// Speed of the CPU propagation, one thread: the direct sum (every sample sums its pair's
+// terms) against the default evaluation (separable matrix products where they are
+// cheaper), in the same process on the same volumes, runs interleaved; milliseconds per
+// plane and their ratio. Runs in a fresh temporary directory (the transform writes its
+// wisdom file there).
 #include <unistd.h>
 
 #include <algorithm>
@@ -12,11 +14,10 @@
 #include <string>
 #include <vector>
 
-#include "fftwrap.h"
-#include "reference_wpm.h"
 #include "volume.h"
 #include "wpm.h"
 #include "wpm_simd.h"
+#include "wpm_sum.h"
 
 namespace {
 
@@ -25,7 +26,7 @@ const double kK0 = 6.2831853 / kLambda;
 const double kPitch = 0.5e-6;
 const double kDz = 0.25e-6;
 
-enum class Medium { Homogeneous, TwoMaterial };
+enum class Medium { Homogeneous, Grating, Lens };
 
 struct Case {
     const char *name;
@@ -36,17 +37,12 @@ struct Case {
 // One volume with its grids; plane 0 holds a random field, so that every component
 // passes the threshold.
 struct Volume : TestVolume {
-    Volume(int n, int planes, Medium medium) : TestVolume(n, n, planes, kPitch)
+    Volume(int n, int planes, Medium medium) : TestVolume(n, n, planes, kPitch, cpx(1.0, 0.0))
     {
-        if (medium == Medium::TwoMaterial) {
-            // Crossed grating of period 8 samples, shifted by 2 samples from plane to
-            // plane: four distinct (n_i, n_t) pairs, interleaved along x and y.
-            for (int k = 0; k < nz; ++k)
-                for (int j = 0; j < ny; ++j)
-                    for (int i = 0; i < nx; ++i)
-                        if (((i + 2 * k) / 4 + j / 4) % 2 == 1)
-                            N[at(i, j, k)] = cpx(1.5, 0.0);
-        }
+        for (int k = 0; k < nz; ++k)
+            for (int j = 0; j < ny; ++j)
+                for (int i = 0; i < nx; ++i)
+                    N[at(i, j, k)] = index(medium, i - nx / 2, j - ny / 2, k);
         std::uint64_t seed = 12345;
         for (int m = 0; m < nx * ny; ++m) {
             seed = seed * 6364136223846793005ull + 1442695040888963407ull;
@@ -56,94 +52,123 @@ struct Volume : TestVolume {
             E[m] = cpx(re, im);
         }
     }
+
+    cpx index(Medium medium, int x, int y, int k) const
+    {
+        switch (medium) {
+        case Medium::Homogeneous: return cpx(1.5, 0.0);
+        case Medium::Grating:
+            // Crossed grating of period 8 samples, shifted by 2 samples from plane to
+            // plane: four distinct (n_i, n_t) pairs, interleaved along x and y.
+            return (((x + nx + 2 * k) / 4 + (y + ny) / 4) % 2 == 1) ? cpx(1.5, 0.0) : cpx(1.0, 0.0);
+        case Medium::Lens: {
+            // A glass disc whose radius grows by a sample per plane, from a third of the
+            // width: the ring between two planes changes from step to step.
+            const double r = nx / 3.0 + k;
+            return x * x + y * y <= r * r ? cpx(1.5, 0.0) : cpx(1.0, 0.0);
+        }
+        }
+        return cpx(1.0, 0.0);
+    }
 };
 
-typedef void (*Propagator)(cpx *, double *, const cpx *, const cpx *, const double *,
-                           const cpx *, const double *, double, double, double, double, int,
-                           int, int, bool, bool, polarization);
-
-double runSeconds(Propagator propagate, Volume &v, polarization pol)
+double runSeconds(Volume &v, polarization pol, const SumChoice &choice)
 {
     const auto start = std::chrono::steady_clock::now();
-    propagate(v.E.data(), v.F.data(), v.N.data(), v.KX.data(), v.X.data(), v.KY.data(),
-              v.Y.data(), kK0, kDz, kPitch, kPitch, v.nz, v.ny, v.nx, true, false, pol);
+    vormel_3D(v.E.data(), v.F.data(), v.N.data(), v.KX.data(), v.X.data(), v.KY.data(),
+              v.Y.data(), kK0, kDz, kPitch, kPitch, v.nz, v.ny, v.nx, true, false, pol, choice);
     const auto end = std::chrono::steady_clock::now();
     return std::chrono::duration<double>(end - start).count();
 }
 
-// Component-sample pairs summed: the retained components of each transformed plane
-// times the samples of a plane.
-double pairCount(Volume &v)
+struct Size {
+    int n, directPlanes, planes, rounds;
+};
+
+// Milliseconds per plane of the direct sum (negative when not run) and of the default.
+struct Timing {
+    double direct, fast, deviation;
+};
+
+Timing runCase(const Case &c, const Size &s)
 {
-    const int nxy = v.nx * v.ny;
-    std::vector<cpx> S(nxy);
-    fftwrap::fft2d forward(v.nx, v.ny, -1, nullptr, S.data());
-    double pairs = 0.0;
-    for (int k = 0; k + 1 < v.nz; ++k) {
-        forward.fft(v.E.data() + static_cast<size_t>(k) * nxy, S.data());
-        for (const cpx &s : S)
-            if (!(std::abs(s) < 1e-4))
-                pairs += nxy;
+    const SumChoice direct{SumPath::Direct, ProductOrder::Cheaper};
+    const SumChoice cheaper{};
+    {
+        Volume warm(s.n, 2, c.medium); // plans the transform, so that wisdom is there
+        runSeconds(warm, c.pol, cheaper);
     }
-    return pairs;
-}
-
-// Literal reference on a volume of literalPlanes planes, production on `planes`
-// planes (the first literalPlanes of them compared).
-void runCase(const Case &c, int n, int planes, int literalPlanes)
-{
-    Volume literal(n, literalPlanes, c.medium);
-    const double literalSeconds = runSeconds(ref::vormel_3D_literal, literal, c.pol);
-    const double literalPairs = pairCount(literal);
-
-    double best = 1e300;
-    Volume production(n, planes, c.medium);
-    for (int rep = 0; rep < 3; ++rep) {
-        Volume v(n, planes, c.medium);
-        best = std::min(best, runSeconds(vormel_3D, v, c.pol));
-        production = v;
+    Timing t{1e300, 1e300, 0.0};
+    Volume fast(s.n, s.planes, c.medium);
+    for (int round = 0; round < s.rounds; ++round) {
+        if (s.directPlanes > 1) {
+            Volume d(s.n, s.directPlanes, c.medium);
+            t.direct = std::min(t.direct, runSeconds(d, c.pol, direct) * 1e3 / (s.directPlanes - 1));
+            if (round == 0) {
+                Volume f(s.n, s.directPlanes, c.medium);
+                runSeconds(f, c.pol, cheaper);
+                for (int k = 1; k < s.directPlanes; ++k)
+                    t.deviation = std::max(t.deviation, planeDeviation(f.E, d.E, s.n * s.n, k));
+            }
+        }
+        Volume f(s.n, s.planes, c.medium);
+        t.fast = std::min(t.fast, runSeconds(f, c.pol, cheaper) * 1e3 / (s.planes - 1));
     }
-    const double productionPairs = pairCount(production);
-
-    double devE = 0.0, devF = 0.0;
-    for (int k = 1; k < literalPlanes; ++k) {
-        devE = std::max(devE, planeDeviation(production.E, literal.E, n * n, k));
-        devF = std::max(devF, planeDeviation(production.F, literal.F, n * n, k));
-    }
-    const double nsLiteral = literalSeconds * 1e9 / literalPairs;
-    const double nsProduction = best * 1e9 / productionPairs;
-    const std::string samples = std::to_string(n) + "x" + std::to_string(n);
-    const std::string planeCounts = std::to_string(literalPlanes) + "/" + std::to_string(planes);
-    std::printf("%-12s %-8s %-7s %10.2f %10.3f %7.1fx %9.1e %9.1e\n", c.name, samples.c_str(),
-                planeCounts.c_str(), nsLiteral, nsProduction, nsLiteral / nsProduction, devE,
-                devF);
-    std::fflush(stdout);
+    if (s.directPlanes <= 1)
+        t.direct = -1.0;
+    return t;
 }
 
 } // namespace
 
-int main()
+// Optional argument: the largest side to run (default 512).
+int main(int argc, char **argv)
 {
+    const int largest = argc > 1 ? std::atoi(argv[1]) : 512;
     char dir[] = "/tmp/fyrnol-bench-XXXXXX";
     if (mkdtemp(dir) == nullptr || chdir(dir) != 0) {
         std::perror("temporary directory");
         return 1;
     }
 
-    std::printf("phase-sum kernel: %s\n", simdLevelName(bestSimdLevel()));
-    std::printf("ns per component-sample pair, one thread; planes: literal/fast; max dev: of the\n"
-                "fast E and F from the literal ones, relative to each plane's largest value\n");
-    std::printf("%-12s %-8s %-7s %10s %10s %8s %9s %9s\n", "case", "samples", "planes",
-                "literal", "fast", "ratio", "dev E", "dev F");
+    std::printf("phase-sum kernel: %s; one thread; random incident field, pitch lambda/2, "
+                "dz = lambda/4\n",
+                simdLevelName(bestSimdLevel()));
+    std::printf("ms per plane (best of the rounds, direct and default interleaved); dev: largest "
+                "deviation of\nthe default E from the direct E over the direct planes, relative "
+                "to each plane's largest |E|;\n'~' marks a direct time extrapolated from the "
+                "next smaller size (cost grows as (nx ny)^2)\n");
+    std::printf("%-12s %-8s %-7s %12s %10s %9s %9s\n", "case", "samples", "planes", "direct",
+                "default", "ratio", "dev E");
     const Case cases[] = {{"homogeneous", Medium::Homogeneous, NA},
-                          {"two-mat. TE", Medium::TwoMaterial, TE},
-                          {"two-mat. TM", Medium::TwoMaterial, TM}};
-    const struct {
-        int n, planes, literalPlanes;
-    } sizes[] = {{32, 5, 5}, {64, 3, 3}, {128, 3, 2}};
-    for (const auto &size : sizes)
-        for (const Case &c : cases)
-            runCase(c, size.n, size.planes, size.literalPlanes);
+                          {"grating TE", Medium::Grating, TE},
+                          {"lens TM", Medium::Lens, TM}};
+    const Size sizes[] = {{64, 4, 9, 5}, {128, 3, 9, 3}, {256, 2, 5, 2}, {512, 0, 3, 2}};
+    std::vector<double> lastDirect(3, -1.0);
+    for (const Size &s : sizes) {
+        if (s.n > largest)
+            break;
+        for (int ci = 0; ci < 3; ++ci) {
+            const Case &c = cases[ci];
+            Timing t = runCase(c, s);
+            bool estimated = false;
+            if (t.direct < 0.0 && lastDirect[ci] > 0.0) {
+                t.direct = lastDirect[ci] * 16.0; // (nx ny)^2: twice the side, 16 times
+                estimated = true;
+            }
+            lastDirect[ci] = t.direct;
+            const std::string samples = std::to_string(s.n) + "x" + std::to_string(s.n);
+            const std::string planes = (s.directPlanes > 1 ? std::to_string(s.directPlanes) : "-") +
+                                       std::string("/") + std::to_string(s.planes);
+            char direct[32], ratio[32], dev[32];
+            std::snprintf(direct, sizeof direct, "%s%.1f", estimated ? "~" : "", t.direct);
+            std::snprintf(ratio, sizeof ratio, "%s%.0fx", estimated ? "~" : "", t.direct / t.fast);
+            std::snprintf(dev, sizeof dev, s.directPlanes > 1 ? "%.1e" : "-", t.deviation);
+            std::printf("%-12s %-8s %-7s %12s %10.2f %9s %9s\n", c.name, samples.c_str(),
+                        planes.c_str(), direct, t.fast, ratio, dev);
+            std::fflush(stdout);
+        }
+    }
 
     std::remove("wisdom3.txt");
     if (chdir("/") != 0 || rmdir(dir) != 0)

@@ -27,10 +27,17 @@ constexpr int kPhaseTermsPad = 8;
 // Sum over the terms at (x, y); lane-wise partial sums, added up at the end.
 typedef cpx (*PhaseSumFn)(const PhaseTerms &terms, double x, double y);
 
+// a_c <- a_c (cos rz_c, sin rz_c) for c < count (a multiple of kPhaseTermsPad, arrays
+// aligned to the widest vector), with the library's sin and cos of 1-ulp accuracy.
+typedef void (*PhasorFn)(const double *rz, double *ar, double *ai, int count);
+
 enum class SimdLevel { SSE2, AVX2, AVX512F };
 
 // The kernel for a level; null when this build or this processor lacks it.
 PhaseSumFn phaseSumKernel(SimdLevel level);
+
+// The phasor kernel for a level; null when this build or this processor lacks it.
+PhasorFn phasorKernel(SimdLevel level);
 
 // The widest level this processor runs (SSE2 at least, on any x86-64).
 SimdLevel bestSimdLevel();
@@ -41,5 +48,7 @@ const char *simdLevelName(SimdLevel level);
 // unit was built without its instruction set.
 PhaseSumFn phaseSumAvx2Fma();
 PhaseSumFn phaseSumAvx512f();
+PhasorFn phasorAvx2Fma();
+PhasorFn phasorAvx512f();
 
 #endif

@@ -10,11 +10,13 @@
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
-#include <type_traits>
+#include <limits>
+#include <memory>
 #include <vector>
 
 #include "fftwrap.h"
 #include "wpm_simd.h"
+#include "wpm_sum.h"
 
 // ---- grids, index volume and incident field ----
 
@@ -335,11 +337,20 @@ void trim(cpx &c)
     c = cpx(re, im);
 }
 
+namespace {
+
+// |denom| == 0.0 exactly when both parts are zero: the modulus (hypot) of anything else,
+// subnormal, infinite or NaN parts included, is not zero. Tested part by part, which
+// is the same decision without the modulus.
+bool isZero(const cpx &denom) { return denom.real() == 0.0 && denom.imag() == 0.0; }
+
+} // namespace
+
 cpx fresnelTTE(const cpx &kz_i, const cpx &kz_t)
 {
     const cpx denom = kz_i + kz_t;
     cpx tte;
-    if (std::abs(denom) == 0.0)
+    if (isZero(denom))
         tte = cpx(1.0, 0.0);
     else
         tte = (kz_i / denom) * cpx(2.0, 0.0);
@@ -351,12 +362,29 @@ cpx fresnelTTM(const cpx &n_i, const cpx &n_t, const cpx &kz_i, const cpx &kz_t)
 {
     const cpx denom = (n_i * n_i) * kz_t + (n_t * n_t) * kz_i;
     cpx ttm;
-    if (std::abs(denom) == 0.0)
+    if (isZero(denom))
         ttm = cpx(1.0, 0.0);
     else
         ttm = ((n_i * n_t) * (kz_i / denom)) * cpx(2.0, 0.0);
     trim(ttm);
     return ttm;
+}
+
+cpx longitudinalWavenumber(const double nk0, const double kxy_sq, const bool is_vertical_incidence)
+{
+    if (is_vertical_incidence)
+        return cpx(nk0, 0.0);
+    // The principal root of (w, +0) is (|sqrt w|, +0) for w >= 0 and (+0, sqrt -w) for
+    // w < 0, as csqrt gives it, infinities included; a NaN w takes the complex root.
+    const double w = 1.0 - kxy_sq / (nk0 * nk0);
+    cpx root;
+    if (w >= 0.0)
+        root = cpx(std::fabs(std::sqrt(w)), 0.0);
+    else if (w < 0.0)
+        root = cpx(0.0, std::sqrt(-w));
+    else
+        root = std::sqrt(cpx(w, 0.0));
+    return nk0 * root;
 }
 
 namespace {
@@ -369,72 +397,130 @@ void keepTransform(fftwrap::fft2d *forward)
     kept->push_back(forward);
 }
 
-// kz = nk0 * sqrt(1 - kxy^2 / nk0^2), principal root of (w, +0): (0, +) when evanescent.
-// The (0, 0) component takes nk0 itself.
-cpx longitudinalWavenumber(const double nk0, const double kxy_sq, const bool is_vertical_incidence)
-{
-    if (is_vertical_incidence)
-        return cpx(nk0, 0.0);
-    const cpx w(1.0 - kxy_sq / (nk0 * nk0), 0.0);
-    return nk0 * std::sqrt(w);
-}
-
-// Uninitialised buffer of trivially copyable values, 64-byte aligned for the vector
-// loads; a failed allocation ends the run like every host array.
-template <typename T>
-class HostBuffer {
-    static_assert(std::is_trivially_copyable<T>::value && std::is_trivially_destructible<T>::value,
-                  "plain values only");
-
-public:
-    HostBuffer(std::size_t count, const char *name)
-    {
-        void *p = nullptr;
-        if (posix_memalign(&p, 64, sizeof(T) * (count > 0 ? count : 1)) != 0) {
-            std::cout << "Error - Memory allocation " << name << std::endl;
-            std::exit(-1);
-        }
-        m_data = static_cast<T *>(p);
-    }
-    ~HostBuffer() { std::free(m_data); }
-    HostBuffer(const HostBuffer &) = delete;
-    HostBuffer &operator=(const HostBuffer &) = delete;
-
-    T *data() const { return m_data; }
-    T &operator[](std::size_t k) const { return m_data[k]; }
-
-private:
-    T *m_data = nullptr;
-};
-
 // One retained spectral component (p, q) of a plane.
 struct Component {
-    cpx f; // (-1)^(p+q) S[q][p] / (nx ny)
+    cpx f;          // (-1)^(p+q) S[q][p] / (nx ny)
+    double modulus; // |f|, which is |t f| for t = (1, 0) and a finite f
     double kx, ky, kxy_sq;
+    int slot; // lp + lq np in the plane's coefficient matrix
+    int cls;  // |p| + |q| (nx/2 + 1), p and q signed: see ClassTerms
     bool is_vertical_incidence;
 };
 
+// What a pair gives every component of one class: the components (+-p, +-q) have the
+// same kxy_sq (a grid holds -k as the negation of k), and so the same kz_i, kz_t and
+// Fresnel factor t. Filled at the class's first component in a pair (stamp), and taken
+// only where kxy_sq is the same bits, so any grid gets exactly its own values.
+struct ClassTerms {
+    cpx kz_i, kz_t, t;
+    double kxy_sq;
+    int stamp;
+};
+
+class ClassCache {
+public:
+    ClassCache(const int nx, const int ny)
+        : m_count(static_cast<std::size_t>(nx / 2 + 1) * (ny / 2 + 1)), m_terms(m_count, "class terms")
+    {
+        reset();
+    }
+    // A new pair: every entry is stale.
+    int nextStamp()
+    {
+        if (++m_stamp == INT_MAX)
+            reset();
+        return m_stamp;
+    }
+    ClassTerms &operator[](const int cls) const { return m_terms[cls]; }
+
+private:
+    void reset()
+    {
+        for (std::size_t c = 0; c < m_count; ++c)
+            m_terms[c].stamp = 0;
+        m_stamp = 1;
+    }
+    std::size_t m_count;
+    HostBuffer<ClassTerms> m_terms;
+    int m_stamp = 1;
+};
+
+// The retained components of a plane and the frequencies they occupy.
+struct Spectrum {
+    Spectrum(const int nx, const int ny)
+        : components(static_cast<std::size_t>(nx) * ny, "components"), ps(nx, "frequencies x"),
+          qs(ny, "frequencies y"), lp(nx, "frequency index x"), lq(ny, "frequency index y")
+    {
+    }
+    HostBuffer<Component> components;
+    HostBuffer<int> ps, qs; // present frequencies, increasing
+    HostBuffer<int> lp, lq; // position of a frequency among them, -1 when absent
+    int count = 0, np = 0, nq = 0;
+};
+
+// |s| < 1e-4, the modulus taken as hypot. The exact modulus lies between the larger part
+// and sqrt(2) times it, and hypot is within an ulp of it, far inside the margins below
+// (1e-6 and 1 % relative): clear cases are decided on the parts alone. A NaN part never
+// passes the second test, so the coefficient is kept, as its NaN or infinite modulus is.
+bool belowThreshold(const cpx &s)
+{
+    const double re = std::fabs(s.real());
+    const double im = std::fabs(s.imag());
+    if (re >= 1.000001e-4 || im >= 1.000001e-4)
+        return false;
+    if (re < 0.7e-4 && im < 0.7e-4)
+        return true;
+    return std::abs(s) < 1e-4;
+}
+
 // The components at or above the threshold, in spectral order (q outer, p inner).
-int gatherComponents(const cpx *S, const cpx *KX, const cpx *KY, const int nx, const int ny,
-                     Component *out)
+void gatherComponents(const cpx *S, const cpx *KX, const cpx *KY, const int nx, const int ny,
+                      Spectrum &out)
 {
     const int nxy = nx * ny;
+    std::fill(out.lp.data(), out.lp.data() + nx, -1);
+    std::fill(out.lq.data(), out.lq.data() + ny, -1);
     int count = 0;
     for (int q = 0; q < ny; ++q) {
         for (int p = 0; p < nx; ++p) {
             const cpx s = S[q * nx + p];
-            if (std::abs(s) < 1e-4)
+            if (belowThreshold(s))
                 continue;
-            Component &c = out[count++];
+            Component &c = out.components[count++];
             c.is_vertical_incidence = (p == 0 && q == 0);
             const double sign = ((p + q) % 2 != 0) ? -1.0 : 1.0;
             c.f = s * sign / static_cast<double>(nxy);
+            c.modulus = std::isfinite(c.f.real()) && std::isfinite(c.f.imag())
+                            ? std::abs(c.f)
+                            : std::numeric_limits<double>::quiet_NaN();
             c.kx = KX[p].real();
             c.ky = KY[q].real();
             c.kxy_sq = c.kx * c.kx + c.ky * c.ky;
+            c.slot = q * nx + p; // until the present frequencies are known
+            c.cls = std::min(p, nx - p) + std::min(q, ny - q) * (nx / 2 + 1);
+            out.lp[p] = 0;
+            out.lq[q] = 0;
         }
     }
-    return count;
+    out.count = count;
+    out.np = 0;
+    for (int p = 0; p < nx; ++p)
+        if (out.lp[p] == 0) {
+            out.lp[p] = out.np;
+            out.ps[out.np++] = p;
+        }
+    out.nq = 0;
+    for (int q = 0; q < ny; ++q)
+        if (out.lq[q] == 0) {
+            out.lq[q] = out.nq;
+            out.qs[out.nq++] = q;
+        }
+    for (int m = 0; m < count; ++m) {
+        Component &c = out.components[m];
+        const int q = c.slot / nx;
+        const int p = c.slot - q * nx;
+        c.slot = out.lp[p] + out.lq[q] * out.np;
+    }
 }
 
 // The indices of one sample in plane k and plane k+1.
@@ -482,8 +568,15 @@ public:
         std::fill(m_slots.data(), m_slots.data() + m_slotCount, -1);
         const std::size_t mask = m_slotCount - 1;
         int count = 0;
+        IndexPair last = {N0[0], N1[0]};
+        int lastId = -1;
         for (int s = 0; s < m_nxy; ++s) {
             const IndexPair key = {N0[s], N1[s]};
+            // Neighbours along x mostly share their pair: no hashing for a repeat.
+            if (lastId >= 0 && samePair(key, last)) {
+                m_pairOf[s] = lastId;
+                continue;
+            }
             std::size_t h = static_cast<std::size_t>(pairHash(key)) & mask;
             while (m_slots[h] >= 0 && !samePair(m_pairs[m_slots[h]], key))
                 h = (h + 1) & mask;
@@ -491,7 +584,8 @@ public:
                 m_slots[h] = count;
                 m_pairs[count++] = key;
             }
-            m_pairOf[s] = m_slots[h];
+            m_pairOf[s] = lastId = m_slots[h];
+            last = key;
         }
         // Counting sort of the samples by pair, stable.
         std::fill(m_start.data(), m_start.data() + count + 1, 0);
@@ -530,62 +624,6 @@ private:
     HostBuffer<int> m_samples;
 };
 
-// The phase terms of one pair, padded with zero terms to the vector width.
-class TermTable {
-public:
-    explicit TermTable(const int components)
-        : m_capacity(padded(components)), m_kx(m_capacity, "terms kx"), m_ky(m_capacity, "terms ky"),
-          m_rz(m_capacity, "terms rz"), m_ar(m_capacity, "terms ar"), m_ai(m_capacity, "terms ai")
-    {
-    }
-
-    void clear()
-    {
-        m_count = 0;
-        m_kxMax = m_kyMax = m_rzMax = 0.0;
-    }
-    void append(const double kx, const double ky, const double rz, const cpx &a)
-    {
-        m_kx[m_count] = kx;
-        m_ky[m_count] = ky;
-        m_rz[m_count] = rz;
-        m_ar[m_count] = a.real();
-        m_ai[m_count] = a.imag();
-        ++m_count;
-        m_kxMax = std::max(m_kxMax, std::fabs(kx));
-        m_kyMax = std::max(m_kyMax, std::fabs(ky));
-        m_rzMax = std::fmax(m_rzMax, std::fabs(rz)); // a NaN phase leaves it alone
-    }
-    bool empty() const { return m_count == 0; }
-    // The padded table for samples with |x| <= xMax and |y| <= yMax.
-    PhaseTerms terms(const double xMax, const double yMax)
-    {
-        const int count = static_cast<int>(padded(m_count));
-        for (int c = m_count; c < count; ++c) {
-            m_kx[c] = 0.0;
-            m_ky[c] = 0.0;
-            m_rz[c] = 0.0;
-            m_ar[c] = 0.0;
-            m_ai[c] = 0.0;
-        }
-        const double phaseMax = m_kxMax * xMax + m_kyMax * yMax + m_rzMax;
-        return PhaseTerms{m_kx.data(), m_ky.data(), m_rz.data(), m_ar.data(), m_ai.data(),
-                          count,       phaseMax < 0.5 * kReduceBelow};
-    }
-
-private:
-    static std::size_t padded(const int n)
-    {
-        const std::size_t w = kPhaseTermsPad;
-        return (static_cast<std::size_t>(n > 0 ? n : 0) + w - 1) / w * w;
-    }
-
-    std::size_t m_capacity;
-    int m_count = 0;
-    double m_kxMax = 0.0, m_kyMax = 0.0, m_rzMax = 0.0;
-    HostBuffer<double> m_kx, m_ky, m_rz, m_ar, m_ai;
-};
-
 double largestMagnitude(const double *v, const int n)
 {
     double m = 0.0;
@@ -609,7 +647,7 @@ struct StepRules {
 // pair's samples. Terms that add nothing (dropped evanescent ones, exact zeros) are left out.
 // Returns whether any flux contribution was made; flux holds their sum from 0.0.
 bool pairTerms(const Component *components, const int count, const IndexPair &pair,
-               const StepRules &rules, TermTable &table, double &flux)
+               const StepRules &rules, ClassCache &classes, TermTable &table, double &flux)
 {
     const cpx n_i = pair.n_i;
     const cpx n_t = pair.n_t;
@@ -620,41 +658,52 @@ bool pairTerms(const Component *components, const int count, const IndexPair &pa
     const bool is_external_reflection = (n_t.real() > n_i.real());
     const bool is_absorbing = (n_t.imag() != 0.0);
     const double absorption = rules.k0 * n_t.imag() * rules.dz;
+    const bool has_factor = is_index_change && (rules.pol == TE || rules.pol == TM);
     const cpx c(n_t.real() / rules.impedance_k0, 0.0);
+    // exp(-Im phi_z) of the last term: most terms share their decay (propagating ones
+    // decay by the extinction alone), and exp of the same argument is the same value.
+    double decayOf = 0.0, decay = 1.0;
+    const int stamp = classes.nextStamp();
 
     table.clear();
     flux = 0.0;
     bool has_flux = false;
     for (int m = 0; m < count; ++m) {
         const Component &q = components[m];
-        const cpx kz_i = longitudinalWavenumber(nk0_i, q.kxy_sq, q.is_vertical_incidence);
-        const bool is_evanescent_mode_i = (kz_i.real() == 0.0);
-        cpx kz_t = kz_i;
-        bool is_evanescent_mode_t = is_evanescent_mode_i;
-        if (is_index_change) {
-            kz_t = longitudinalWavenumber(nk0_t, q.kxy_sq, q.is_vertical_incidence);
-            is_evanescent_mode_t = (kz_t.real() == 0.0);
+        ClassTerms &w = classes[q.cls];
+        if (w.stamp != stamp || !(w.kxy_sq == q.kxy_sq)) {
+            w.kz_i = longitudinalWavenumber(nk0_i, q.kxy_sq, q.is_vertical_incidence);
+            w.kz_t = w.kz_i;
+            if (is_index_change)
+                w.kz_t = longitudinalWavenumber(nk0_t, q.kxy_sq, q.is_vertical_incidence);
+            w.t = cpx(1.0, 0.0);
+            if (has_factor)
+                w.t = rules.pol == TE ? fresnelTTE(w.kz_i, w.kz_t)
+                                      : fresnelTTM(n_i, n_t, w.kz_i, w.kz_t);
+            w.kxy_sq = q.kxy_sq;
+            w.stamp = stamp;
         }
+        const cpx kz_t = w.kz_t;
+        const cpx t = w.t;
+        const bool is_evanescent_mode_i = (w.kz_i.real() == 0.0);
+        const bool is_evanescent_mode_t = is_index_change ? (kz_t.real() == 0.0) : is_evanescent_mode_i;
+
+        const bool propagating = !is_evanescent_mode_i && !is_evanescent_mode_t;
+        if (!propagating && !rules.do_evanescent_modes)
+            continue; // evanescent here and not kept
 
         cpx phi_z = kz_t * rules.dz;
         if (is_absorbing)
             phi_z += cpx(0.0, absorption);
 
-        cpx t(1.0, 0.0);
-        if (is_index_change) {
-            if (rules.pol == TE)
-                t = fresnelTTE(kz_i, kz_t);
-            else if (rules.pol == TM)
-                t = fresnelTTM(n_i, n_t, kz_i, kz_t);
-        }
-
         cpx amount;
-        if (!is_evanescent_mode_i && !is_evanescent_mode_t) {
+        if (propagating) {
             amount = t * q.f;
-            const double a = std::abs(amount);
+            // (1, 0) f is f for a finite f, part for part but for the signs of zeros.
+            const double a = has_factor || std::isnan(q.modulus) ? std::abs(amount) : q.modulus;
             flux += a * a * kz_t.real();
             has_flux = true;
-        } else if (rules.do_evanescent_modes) {
+        } else {
             amount = cpx(0.0, 0.0);
             if (!is_evanescent_mode_i && is_internal_reflection && is_evanescent_mode_t) {
                 amount = t * q.f;
@@ -666,30 +715,54 @@ bool pairTerms(const Component *components, const int count, const IndexPair &pa
             }
             if (is_evanescent_mode_i && !is_index_change)
                 amount = q.f;
-        } else {
-            continue; // evanescent here and not kept
         }
         if (rules.is_magnetic_field)
             amount = amount * c;
 
         // exp(i (phi_xy + phi_z)) = exp(-Im phi_z) (cos, sin)(phi_xy + Re phi_z): the
         // modulus is the same at every sample of the pair.
-        const double decay = std::exp(-phi_z.imag());
+        if (phi_z.imag() != decayOf) {
+            decayOf = phi_z.imag();
+            decay = std::exp(-decayOf);
+        }
         const cpx a(amount.real() * decay, amount.imag() * decay);
         if (a.real() == 0.0 && a.imag() == 0.0 && std::isfinite(phi_z.real()))
             continue; // adds zero at every sample
-        table.append(q.kx, q.ky, phi_z.real(), a);
+        table.append(q.kx, q.ky, phi_z.real(), a, q.slot);
     }
     return has_flux;
+}
+
+// Whether the separable products are the cheaper way to a pair's field, or forced.
+bool takesProducts(const SumChoice &choice, SeparableSum *separable, TermTable &table,
+                   const int *begin, const int *end)
+{
+    if (separable == nullptr || !table.isFinite() || !separable->tablesFinite())
+        return false;
+    const Footprint fp = separable->footprint(begin, end);
+    if (choice.path == SumPath::Products)
+        return true;
+    const double direct = static_cast<double>(end - begin) * table.count();
+    return separable->cost(fp, table.count()) < direct;
 }
 
 } // namespace
 
 void vormel_3D(cpx *E, double *F, const cpx *N, const cpx *KX, const double *X,
                const cpx *KY, const double *Y, const double k0, const double dz,
+               const double dy, const double dx, const int nz, const int ny, const int nx,
+               const bool do_evanescent_modes, const bool is_magnetic_field,
+               const polarization pol)
+{
+    vormel_3D(E, F, N, KX, X, KY, Y, k0, dz, dy, dx, nz, ny, nx, do_evanescent_modes,
+              is_magnetic_field, pol, SumChoice());
+}
+
+void vormel_3D(cpx *E, double *F, const cpx *N, const cpx *KX, const double *X,
+               const cpx *KY, const double *Y, const double k0, const double dz,
                const double /*dy*/, const double /*dx*/, const int nz, const int ny,
                const int nx, const bool do_evanescent_modes, const bool is_magnetic_field,
-               const polarization pol)
+               const polarization pol, const SumChoice &choice)
 {
     const int nxy = nx * ny;
     cpx *S = static_cast<cpx *>(std::malloc(sizeof(cpx) * static_cast<std::size_t>(nxy)));
@@ -705,41 +778,56 @@ void vormel_3D(cpx *E, double *F, const cpx *N, const cpx *KX, const double *X,
     }
 
     const StepRules rules = {k0, dz, k0 * 376.73031346, do_evanescent_modes, is_magnetic_field, pol};
-    const PhaseSumFn phaseSum = phaseSumKernel(bestSimdLevel());
-    HostBuffer<Component> components(static_cast<std::size_t>(nxy), "components");
+    const SimdLevel level = bestSimdLevel();
+    const PhaseSumFn phaseSum = phaseSumKernel(level);
+    Spectrum spectrum(nx, ny);
     PairIndex pairs(nxy);
+    ClassCache classes(nx, ny);
     TermTable table(nxy);
+    std::unique_ptr<SeparableSum> separable;
+    if (choice.path != SumPath::Direct && separableFits(nx, ny))
+        separable.reset(new SeparableSum(KX, X, KY, Y, nx, ny, phasorKernel(level)));
     const double xMax = largestMagnitude(X, nx);
     const double yMax = largestMagnitude(Y, ny);
 
     for (int k = 0; k < nz - 1; ++k) {
         forward->fft(E + k * nxy, S);
 
-        // Direct summation of the plane-wave spectrum of plane k into plane k+1:
+        // Spectrum summation of plane k into plane k+1:
         //   E1(x, y) += sum_c t f exp(i (kx x + ky y + kz_t dz) - k0 kappa_t dz)
         //   F1(x, y) += sum_c |t f|^2 Re kz_t   (propagating contributions)
         // with f = (-1)^(p+q) S[q][p] / (nx ny), kz = k0 n sqrt(1 - kxy^2 / (k0 n)^2)
         // and t the Fresnel factor where Re n changes from plane k to k+1. All but the
         // transverse phase depends on the sample only through (n_i, n_t): it is worked
-        // out once per distinct pair, and each sample sums its pair's terms.
-        const int count = gatherComponents(S, KX, KY, nx, ny, components.data());
-        if (count == 0)
+        // out once per distinct pair. A pair's field is then either summed term by term
+        // at each of its samples, or, where that costs more, taken as two matrix products
+        // over its columns and rows (SeparableSum).
+        gatherComponents(S, KX, KY, nx, ny, spectrum);
+        if (spectrum.count == 0)
             continue;
+        if (separable)
+            separable->setSupport(spectrum.ps.data(), spectrum.np, spectrum.qs.data(), spectrum.nq);
         const int pairCount = pairs.classify(N + k * nxy, N + (k + 1) * nxy);
         cpx *E1 = E + (k + 1) * nxy;
         double *F1 = F + (k + 1) * nxy;
         for (int id = 0; id < pairCount; ++id) {
             double flux = 0.0;
-            const bool has_flux =
-                pairTerms(components.data(), count, pairs.pair(id), rules, table, flux);
-            const bool has_field = !table.empty();
-            const PhaseTerms terms = table.terms(xMax, yMax);
-            for (const int *s = pairs.samplesBegin(id); s != pairs.samplesEnd(id); ++s) {
-                if (has_field)
-                    E1[*s] += phaseSum(terms, X[*s % nx], Y[*s / nx]);
-                if (has_flux)
-                    F1[*s] += flux;
+            const bool has_flux = pairTerms(spectrum.components.data(), spectrum.count,
+                                            pairs.pair(id), rules, classes, table, flux);
+            const int *begin = pairs.samplesBegin(id);
+            const int *end = pairs.samplesEnd(id);
+            if (!table.empty()) {
+                if (takesProducts(choice, separable.get(), table, begin, end)) {
+                    separable->add(table, begin, end, choice.order, E1);
+                } else {
+                    const PhaseTerms terms = table.terms(xMax, yMax);
+                    for (const int *s = begin; s != end; ++s)
+                        E1[*s] += phaseSum(terms, X[*s % nx], Y[*s / nx]);
+                }
             }
+            if (has_flux)
+                for (const int *s = begin; s != end; ++s)
+                    F1[*s] += flux;
         }
     }
 

@@ -29,6 +29,18 @@ cpx phaseSumSse2(const PhaseTerms &t, double x, double y)
     return cpx(r[0] + r[1], i[0] + i[1]);
 }
 
+// a_c <- a_c (cos rz_c, sin rz_c), two lanes.
+void phasorSse2(const double *rz, double *ar, double *ai, int count)
+{
+    for (int c = 0; c < count; c += 2) {
+        const Sleef___m128d_2 sc = Sleef_sincosd2_u10sse2(_mm_load_pd(rz + c)); // x: sin, y: cos
+        const __m128d re = _mm_load_pd(ar + c);
+        const __m128d im = _mm_load_pd(ai + c);
+        _mm_store_pd(ar + c, _mm_sub_pd(_mm_mul_pd(re, sc.y), _mm_mul_pd(im, sc.x)));
+        _mm_store_pd(ai + c, _mm_add_pd(_mm_mul_pd(re, sc.x), _mm_mul_pd(im, sc.y)));
+    }
+}
+
 bool runsAvx2Fma()
 {
     return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
@@ -44,6 +56,16 @@ PhaseSumFn phaseSumKernel(SimdLevel level)
     case SimdLevel::AVX512F: return runsAvx512f() ? phaseSumAvx512f() : nullptr;
     case SimdLevel::AVX2: return runsAvx2Fma() ? phaseSumAvx2Fma() : nullptr;
     case SimdLevel::SSE2: return phaseSumSse2;
+    }
+    return nullptr;
+}
+
+PhasorFn phasorKernel(SimdLevel level)
+{
+    switch (level) {
+    case SimdLevel::AVX512F: return runsAvx512f() ? phasorAvx512f() : nullptr;
+    case SimdLevel::AVX2: return runsAvx2Fma() ? phasorAvx2Fma() : nullptr;
+    case SimdLevel::SSE2: return phasorSse2;
     }
     return nullptr;
 }

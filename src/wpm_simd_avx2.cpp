@@ -51,12 +51,26 @@ cpx phaseSum(const PhaseTerms &t, double x, double y)
     return t.reduce ? phaseSumOf<true>(t, x, y) : phaseSumOf<false>(t, x, y);
 }
 
+// a_c <- a_c (cos rz_c, sin rz_c), four lanes.
+void phasor(const double *rz, double *ar, double *ai, int count)
+{
+    for (int c = 0; c < count; c += 4) {
+        const Sleef___m256d_2 sc = Sleef_sincosd4_u10avx2(_mm256_load_pd(rz + c)); // x: sin, y: cos
+        const __m256d re = _mm256_load_pd(ar + c);
+        const __m256d im = _mm256_load_pd(ai + c);
+        _mm256_store_pd(ar + c, _mm256_sub_pd(_mm256_mul_pd(re, sc.y), _mm256_mul_pd(im, sc.x)));
+        _mm256_store_pd(ai + c, _mm256_add_pd(_mm256_mul_pd(re, sc.x), _mm256_mul_pd(im, sc.y)));
+    }
+}
+
 } // namespace
 
 PhaseSumFn phaseSumAvx2Fma() { return phaseSum; }
+PhasorFn phasorAvx2Fma() { return phasor; }
 
 #else
 
 PhaseSumFn phaseSumAvx2Fma() { return nullptr; }
+PhasorFn phasorAvx2Fma() { return nullptr; }
 
 #endif

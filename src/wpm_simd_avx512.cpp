@@ -53,12 +53,26 @@ cpx phaseSum(const PhaseTerms &t, double x, double y)
     return t.reduce ? phaseSumOf<true>(t, x, y) : phaseSumOf<false>(t, x, y);
 }
 
+// a_c <- a_c (cos rz_c, sin rz_c), eight lanes.
+void phasor(const double *rz, double *ar, double *ai, int count)
+{
+    for (int c = 0; c < count; c += 8) {
+        const Sleef___m512d_2 sc = Sleef_sincosd8_u10avx512f(_mm512_load_pd(rz + c)); // x: sin, y: cos
+        const __m512d re = _mm512_load_pd(ar + c);
+        const __m512d im = _mm512_load_pd(ai + c);
+        _mm512_store_pd(ar + c, _mm512_sub_pd(_mm512_mul_pd(re, sc.y), _mm512_mul_pd(im, sc.x)));
+        _mm512_store_pd(ai + c, _mm512_add_pd(_mm512_mul_pd(re, sc.x), _mm512_mul_pd(im, sc.y)));
+    }
+}
+
 } // namespace
 
 PhaseSumFn phaseSumAvx512f() { return phaseSum; }
+PhasorFn phasorAvx512f() { return phasor; }
 
 #else
 
 PhaseSumFn phaseSumAvx512f() { return nullptr; }
+PhasorFn phasorAvx512f() { return nullptr; }
 
 #endif

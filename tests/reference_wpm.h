@@ -1,6 +1,8 @@
 // Plain reference of the CPU propagation: the loops written out exactly as the
 // method states them, components outer and samples inner. The production
-// vormel_3D must take every decision as it does and stay within 1e-13 of its field.
+// vormel_3D must take every decision as it does and stay within 1e-13 of its field
+// for phases up to about a thousand radians; beyond, where these loops round the phase
+// themselves, it must be no further from the long-double sum than they are.
 #ifndef FYRNOL_REFERENCE_WPM_H
 #define FYRNOL_REFERENCE_WPM_H
 
@@ -9,6 +11,7 @@
 #include <cstddef>
 #include <cstdlib>
 #include <memory>
+#include <vector>
 
 #include "fftwrap.h"
 #include "system.h"
@@ -58,23 +61,45 @@ inline cpx kz(const double nk0, const double kxy_sq, const bool is_vertical_inci
     return nk0 * std::sqrt(w);
 }
 
+// exp(iphi), iphi = (phi_xy + phi_z) (0, 1), as the method forms it.
+inline cpx propagator(const double phi_xy, const cpx &phi_z)
+{
+    const cpx iphi = (phi_xy + phi_z) * cpx(0.0, 1.0);
+    return std::exp(iphi);
+}
+
+// The same in long double, without rounding the sum of the two phases.
+inline std::complex<long double> propagator(const long double phi_xy, const cpx &phi_z)
+{
+    typedef std::complex<long double> wide;
+    return std::exp(wide(0.0L, phi_xy)) * std::exp(wide(phi_z) * wide(0.0L, 1.0L));
+}
+
 // Same arguments and effect as vormel_3D. The forward transform is the production
 // wrapper's, so the spectrum (and every threshold decision) is the same bits.
-inline void vormel_3D_literal(cpx *E, double *F, const cpx *N, const cpx *KX, const double *X,
-                              const cpx *KY, const double *Y, const double k0,
-                              const double dz, const double /*dy*/, const double /*dx*/,
-                              const int nz, const int ny, const int nx,
-                              const bool do_evanescent_modes, const bool is_magnetic_field,
-                              const polarization pol)
+// Real = double is the method as it stands; Real = long double takes the propagator as
+// exp(i (kx x + ky y)) exp(i phi_z), each in long double, and sums in long double, from
+// the same double terms: a measure of the rounding of both that stays exact for phases
+// far beyond long double's own resolution of their sum.
+template <typename Real>
+void vormel_3D_literal_as(cpx *E, double *F, const cpx *N, const cpx *KX, const double *X,
+                          const cpx *KY, const double *Y, const double k0, const double dz,
+                          const int nz, const int ny, const int nx,
+                          const bool do_evanescent_modes, const bool is_magnetic_field,
+                          const polarization pol)
 {
+    typedef std::complex<Real> wide;
     const int nxy = nx * ny;
     cpx *S = static_cast<cpx *>(std::malloc(sizeof(cpx) * static_cast<std::size_t>(nxy)));
     if (S == nullptr)
         std::abort();
     const std::unique_ptr<fftwrap::fft2d> forward(new fftwrap::fft2d(nx, ny, -1, nullptr, S));
+    std::vector<wide> sum(static_cast<std::size_t>(nxy));
 
     for (int k = 0; k <= nz - 2; ++k) {
         forward->fft(E + k * nxy, S);
+        for (int m = 0; m < nxy; ++m)
+            sum[m] = wide(E[(k + 1) * nxy + m]);
         for (int q = 0; q < ny; ++q) {
             for (int p = 0; p < nx; ++p) {
                 if (std::abs(S[q * nx + p]) < 1e-4)
@@ -112,12 +137,12 @@ inline void vormel_3D_literal(cpx *E, double *F, const cpx *N, const cpx *KX, co
                         const bool is_internal_reflection = n_i.real() > n_t.real();
                         const bool is_external_reflection = n_t.real() > n_i.real();
 
-                        const double phi_xy = kx * x + ky * y;
+                        const Real phi_xy = Real(kx) * Real(x) + Real(ky) * Real(y);
                         cpx phi_z = kz_t * dz;
                         const bool is_absorbing = n_t.imag() != 0.0;
                         if (is_absorbing)
                             phi_z += cpx(0.0, k0 * n_t.imag() * dz);
-                        const cpx iphi = (phi_xy + phi_z) * cpx(0.0, 1.0);
+                        const wide prop = propagator(phi_xy, phi_z);
 
                         cpx t(1.0, 0.0);
                         if (is_index_change) {
@@ -133,9 +158,9 @@ inline void vormel_3D_literal(cpx *E, double *F, const cpx *N, const cpx *KX, co
                             const double eflux = std::abs(t * f) * std::abs(t * f) * kz_t.real();
                             F[idx_1] += eflux;
                             if (is_magnetic_field)
-                                E[idx_1] += ((t * f) * c) * std::exp(iphi);
+                                sum[idx_1 - (k + 1) * nxy] += wide((t * f) * c) * prop;
                             else
-                                E[idx_1] += (t * f) * std::exp(iphi);
+                                sum[idx_1 - (k + 1) * nxy] += wide(t * f) * prop;
                         } else {
                             if (!do_evanescent_modes)
                                 continue;
@@ -151,16 +176,29 @@ inline void vormel_3D_literal(cpx *E, double *F, const cpx *N, const cpx *KX, co
                             if (is_evanescent_mode_i && !is_index_change)
                                 f_t = f;
                             if (is_magnetic_field)
-                                E[idx_1] += (f_t * c) * std::exp(iphi);
+                                sum[idx_1 - (k + 1) * nxy] += wide(f_t * c) * prop;
                             else
-                                E[idx_1] += f_t * std::exp(iphi);
+                                sum[idx_1 - (k + 1) * nxy] += wide(f_t) * prop;
                         }
                     }
                 }
             }
         }
+        for (int m = 0; m < nxy; ++m)
+            E[(k + 1) * nxy + m] = cpx(sum[m]);
     }
     std::free(S);
+}
+
+inline void vormel_3D_literal(cpx *E, double *F, const cpx *N, const cpx *KX, const double *X,
+                              const cpx *KY, const double *Y, const double k0,
+                              const double dz, const double /*dy*/, const double /*dx*/,
+                              const int nz, const int ny, const int nx,
+                              const bool do_evanescent_modes, const bool is_magnetic_field,
+                              const polarization pol)
+{
+    vormel_3D_literal_as<double>(E, F, N, KX, X, KY, Y, k0, dz, nz, ny, nx,
+                                 do_evanescent_modes, is_magnetic_field, pol);
 }
 
 } // namespace ref

@@ -16,6 +16,9 @@
 #include "volume.h"
 #include "wpm.h"
 #include "wpm_simd.h"
+#include "wpm_sum.h"
+
+#include <cblas.h>
 
 namespace {
 
@@ -36,6 +39,7 @@ enum class Medium {
     Absorbing,   // one real part, extinction in every other plane
     Grating,     // two materials interleaved along x and y, shifted from plane to plane
     Random,      // a distinct index at nearly every sample
+    Lens,        // a disc growing from plane to plane: pairs on sub-blocks and a ring
 };
 
 const char *name(Medium m)
@@ -45,6 +49,7 @@ const char *name(Medium m)
     case Medium::Absorbing: return "absorbing";
     case Medium::Grating: return "grating";
     case Medium::Random: return "random";
+    case Medium::Lens: return "lens";
     }
     return "?";
 }
@@ -68,12 +73,28 @@ struct Volume : TestVolume {
                     case Medium::Random:
                         n(i, j, k) = cpx(1.0 + rng.uniform(), rng.uniform() < 0.3 ? 0.01 * rng.uniform() : 0.0);
                         break;
+                    case Medium::Lens: {
+                        const double x = i - nx / 2 + 0.5, y = j - ny / 2 + 0.5, r = 2.0 + k;
+                        n(i, j, k) = x * x + y * y <= r * r ? cpx(1.6, 0.001) : cpx(1.0, 0.0);
+                        break;
+                    }
                     }
                 }
             }
         }
         for (int m = 0; m < plane(); ++m)
             E[m] = cpx(rng.uniform() - 0.5, rng.uniform() - 0.5);
+    }
+    // A few plane waves on grid frequencies: a sparse spectrum, rows and columns of it empty.
+    void fewWaves()
+    {
+        const int waves[][2] = {{0, 0}, {1, 2}, {-3, 1}, {2, -2}};
+        std::fill(E.begin(), E.begin() + plane(), cpx(0, 0));
+        for (const auto &w : waves)
+            for (int j = 0; j < ny; ++j)
+                for (int i = 0; i < nx; ++i)
+                    E[at(i, j, 0)] += std::exp(cpx(0.0, KX[(w[0] + nx) % nx].real() * X[i] +
+                                                            KY[(w[1] + ny) % ny].real() * Y[j]));
     }
 };
 
@@ -84,12 +105,23 @@ struct Options {
     double dz;
 };
 
-void production(Volume &v, const Options &o)
+void production(Volume &v, const Options &o, const SumChoice &choice = SumChoice())
 {
     vormel_3D(v.E.data(), v.F.data(), v.N.data(), v.KX.data(), v.X.data(), v.KY.data(),
               v.Y.data(), kK0, o.dz, kPitch, kPitch, v.nz, v.ny, v.nx, o.evanescent, o.magnetic,
-              o.pol);
+              o.pol, choice);
 }
+
+// The default evaluation, the direct sum, and the separable products in either order.
+struct Path {
+    const char *name;
+    SumChoice choice;
+};
+const std::vector<Path> kDefault = {{"default", {}}};
+const std::vector<Path> kEveryPath = {{"default", {}},
+                                      {"direct", {SumPath::Direct, ProductOrder::Cheaper}},
+                                      {"x first", {SumPath::Products, ProductOrder::XFirst}},
+                                      {"y first", {SumPath::Products, ProductOrder::YFirst}}};
 
 void literal(Volume &v, const Options &o)
 {
@@ -101,22 +133,27 @@ void literal(Volume &v, const Options &o)
 // Every plane within 1e-13 of the literal summation, E and F each relative to the
 // plane's largest value; plane 1 comes from the same spectrum, so its flux (every
 // threshold, evanescent and Fresnel decision in it) is the same bits.
-void expectMatchesLiteral(Volume base, const Options &o, const std::string &what)
+void expectMatchesLiteral(Volume base, const Options &o, const std::string &label,
+                          const std::vector<Path> &paths = kEveryPath)
 {
-    Volume fast = base, lit = base;
-    production(fast, o);
+    Volume lit = base;
     literal(lit, o);
     const int nxy = base.plane();
-    for (int k = 0; k < base.nz; ++k) {
-        EXPECT_LE(planeDeviation(fast.E, lit.E, nxy, k), 1e-13) << what << " E plane " << k;
-        EXPECT_LE(planeDeviation(fast.F, lit.F, nxy, k), 1e-13) << what << " F plane " << k;
+    for (const Path &path : paths) {
+        const std::string what = label + " (" + path.name + ")";
+        Volume fast = base;
+        production(fast, o, path.choice);
+        for (int k = 0; k < base.nz; ++k) {
+            EXPECT_LE(planeDeviation(fast.E, lit.E, nxy, k), 1e-13) << what << " E plane " << k;
+            EXPECT_LE(planeDeviation(fast.F, lit.F, nxy, k), 1e-13) << what << " F plane " << k;
+        }
+        for (int m = nxy; m < 2 * nxy; ++m)
+            ASSERT_EQ(fast.F[m], lit.F[m]) << what << " flux at sample " << m - nxy;
+        double energy = 0.0;
+        for (int m = nxy; m < 2 * nxy; ++m)
+            energy += std::norm(fast.E[m]);
+        EXPECT_GT(energy, 0.0) << what;
     }
-    for (int m = nxy; m < 2 * nxy; ++m)
-        ASSERT_EQ(fast.F[m], lit.F[m]) << what << " flux at sample " << m - nxy;
-    double energy = 0.0;
-    for (int m = nxy; m < 2 * nxy; ++m)
-        energy += std::norm(fast.E[m]);
-    EXPECT_GT(energy, 0.0) << what;
 }
 
 class FastPropagation : public ::testing::Test {
@@ -128,8 +165,8 @@ protected:
 
 TEST_F(FastPropagation, MatchesTheLiteralSummationOnEveryMediumAndOption)
 {
-    for (const Medium medium :
-         {Medium::Homogeneous, Medium::Absorbing, Medium::Grating, Medium::Random}) {
+    for (const Medium medium : {Medium::Homogeneous, Medium::Absorbing, Medium::Grating,
+                                Medium::Random, Medium::Lens}) {
         Volume base(16, 12, 4);
         base.fill(medium, 1 + static_cast<int>(medium));
         for (const polarization pol : {NA, TE, TM}) {
@@ -170,8 +207,104 @@ TEST_F(FastPropagation, LongStepsKeepTheirPhase)
     for (const double dz : {1e-3, 150.0}) {
         Volume base(8, 8, 3);
         base.fill(Medium::Grating, 5);
-        expectMatchesLiteral(base, {TE, true, false, dz}, "dz " + std::to_string(dz));
+        expectMatchesLiteral(base, {TE, true, false, dz}, "dz " + std::to_string(dz), kDefault);
     }
+}
+
+TEST_F(FastPropagation, SparseSpectraOnEveryPath)
+{
+    // Four plane waves: most frequency rows and columns are empty and are left out of
+    // the products; the lens puts pairs on blocks of rows and columns.
+    for (const Medium medium : {Medium::Homogeneous, Medium::Lens}) {
+        Volume base(16, 12, 3);
+        base.fill(medium, 4);
+        base.fewWaves();
+        for (const polarization pol : {NA, TM})
+            expectMatchesLiteral(base, {pol, true, false, 0.3e-6},
+                                 std::string("few waves ") + name(medium) + " pol " + std::to_string(pol));
+    }
+}
+
+TEST_F(FastPropagation, NarrowAndOneDimensionalGridsOnEveryPath)
+{
+    const int shapes[][2] = {{1, 16}, {2, 32}, {24, 4}};
+    for (const auto &shape : shapes) {
+        Volume base(shape[0], shape[1], 3);
+        base.fill(Medium::Grating, 10);
+        expectMatchesLiteral(base, {TE, true, false, 0.3e-6},
+                             std::to_string(shape[0]) + "x" + std::to_string(shape[1]));
+    }
+}
+
+TEST_F(FastPropagation, GridsWhoseTablesDoNotFitTakeTheDirectSum)
+{
+    // 2 x 2048: a y table of 64 MiB is more than the grid is allowed; forced products
+    // must fall back to the direct sum, bit for bit.
+    ASSERT_FALSE(separableFits(2, 2048));
+    ASSERT_TRUE(separableFits(2, 1024));
+    ASSERT_TRUE(separableFits(4096, 4096));
+    Volume base(2, 2048, 2);
+    base.fill(Medium::Homogeneous, 11);
+    Volume forced = base, direct = base;
+    production(forced, {NA, true, false, 0.3e-6}, {SumPath::Products, ProductOrder::Cheaper});
+    production(direct, {NA, true, false, 0.3e-6}, {SumPath::Direct, ProductOrder::Cheaper});
+    EXPECT_EQ(forced.E, direct.E);
+}
+
+TEST_F(FastPropagation, LongStepsAreNoFurtherFromTheLongDoubleSumThanTheLiteralLoops)
+{
+    // Phases of about 1e4 and 1e9 rad: the literal loops round kx x + ky y + Re kz dz
+    // before their sin and cos; the products take exp(i Re kz dz) of the term itself.
+    for (const Medium medium : {Medium::Homogeneous, Medium::Grating, Medium::Lens}) {
+        for (const double dz : {1e-3, 150.0}) {
+            Volume base(16, 16, 2);
+            base.fill(medium, 8);
+            const Options o{TE, true, false, dz};
+            Volume lit = base, wide = base;
+            literal(lit, o);
+            ref::vormel_3D_literal_as<long double>(
+                wide.E.data(), wide.F.data(), wide.N.data(), wide.KX.data(), wide.X.data(),
+                wide.KY.data(), wide.Y.data(), kK0, dz, wide.nz, wide.ny, wide.nx, true, false, TE);
+            const double literalError = planeDeviation(lit.E, wide.E, base.plane(), 1);
+            for (const Path &path : kEveryPath) {
+                const std::string what = std::string(name(medium)) + " dz " + std::to_string(dz) + " " + path.name;
+                Volume fast = base;
+                production(fast, o, path.choice);
+                const double error = planeDeviation(fast.E, wide.E, base.plane(), 1);
+                EXPECT_LE(error, literalError + 1e-15) << what;
+                if (path.choice.path == SumPath::Products) {
+                    EXPECT_LE(error, 1e-14) << what << " (literal " << literalError << ")";
+                }
+                EXPECT_EQ(fast.F, lit.F) << what;
+            }
+        }
+    }
+}
+
+TEST_F(FastPropagation, CostModelTakesProductsForLargePairsAndTheDirectSumForOneSample)
+{
+    // The same terms give the same bits on the same path: the default must equal the
+    // products everywhere but at the lone sample, and the direct sum there.
+    Volume base(16, 16, 2);
+    base.fill(Medium::Homogeneous, 12);
+    base.n(5, 9, 1) = cpx(1.7, 0.0);
+    const Options o{TE, true, false, 0.3e-6};
+    Volume chosen = base, products = base, direct = base;
+    production(chosen, o);
+    production(products, o, {SumPath::Products, ProductOrder::Cheaper});
+    production(direct, o, {SumPath::Direct, ProductOrder::Cheaper});
+    const size_t lone = base.at(5, 9, 1);
+    for (size_t m = base.plane(); m < 2 * static_cast<size_t>(base.plane()); ++m)
+        EXPECT_EQ(chosen.E[m], m == lone ? direct.E[m] : products.E[m]) << m - base.plane();
+    EXPECT_NE(products.E[lone], direct.E[lone]); // else the test shows nothing
+}
+
+TEST_F(FastPropagation, BlasRunsOnOneThread)
+{
+    Volume v(8, 8, 2);
+    v.fill(Medium::Homogeneous, 2);
+    production(v, {NA, true, false, 0.3e-6}, {SumPath::Products, ProductOrder::Cheaper});
+    EXPECT_EQ(openblas_get_num_threads(), 1);
 }
 
 TEST_F(FastPropagation, NanIndexSpreadsOnlyWhereTheLiteralSumSpreadsIt)
@@ -181,9 +314,11 @@ TEST_F(FastPropagation, NanIndexSpreadsOnlyWhereTheLiteralSumSpreadsIt)
     const double nan = std::numeric_limits<double>::quiet_NaN();
     base.n(3, 2, 1) = cpx(nan, 0.0); // an index change and a NaN root at one sample
     base.n(5, 6, 1) = cpx(1.5, nan); // absorbing with a NaN extinction
-    for (const bool evanescent : {true, false}) {
+    for (int run = 0; run < 8; ++run) {
+        const bool evanescent = run % 2 == 0;
+        const Path &path = kEveryPath[run / 2];
         Volume fast = base, lit = base;
-        production(fast, {TM, evanescent, false, 0.3e-6});
+        production(fast, {TM, evanescent, false, 0.3e-6}, path.choice);
         literal(lit, {TM, evanescent, false, 0.3e-6});
         double largest = 0.0;
         for (int m = 64; m < 128; ++m)
@@ -194,14 +329,37 @@ TEST_F(FastPropagation, NanIndexSpreadsOnlyWhereTheLiteralSumSpreadsIt)
         for (int m = 64; m < 128; ++m) {
             const bool litNan = std::isnan(lit.E[m].real()) || std::isnan(lit.E[m].imag());
             const bool fastNan = std::isnan(fast.E[m].real()) || std::isnan(fast.E[m].imag());
-            EXPECT_EQ(fastNan, litNan) << "sample " << m - 64;
-            EXPECT_EQ(std::isnan(fast.F[m]), std::isnan(lit.F[m])) << "sample " << m - 64;
+            EXPECT_EQ(fastNan, litNan) << path.name << " sample " << m - 64;
+            EXPECT_EQ(std::isnan(fast.F[m]), std::isnan(lit.F[m])) << path.name << " sample " << m - 64;
             nans += litNan;
             if (!litNan) {
                 EXPECT_LE(std::abs(fast.E[m] - lit.E[m]), 1e-13 * largest);
             }
         }
         EXPECT_EQ(nans, 2);
+    }
+}
+
+TEST_F(FastPropagation, NonFiniteFieldOrGridSpreadsAsInTheLiteralSum)
+{
+    // An infinite sample makes every coefficient non-finite; a NaN frequency makes one
+    // column of every table NaN. Either way no product may hide or add a NaN.
+    for (int run = 0; run < 8; ++run) {
+        const Path &path = kEveryPath[run % 4];
+        Volume base(8, 8, 2);
+        base.fill(Medium::Grating, 6);
+        if (run < 4)
+            base.E[base.at(2, 3, 0)] = cpx(std::numeric_limits<double>::infinity(), 0.0);
+        else
+            base.KX[3] = cpx(std::numeric_limits<double>::quiet_NaN(), 0.0);
+        Volume fast = base, lit = base;
+        production(fast, {TE, true, false, 0.3e-6}, path.choice);
+        literal(lit, {TE, true, false, 0.3e-6});
+        for (int m = 64; m < 128; ++m) {
+            EXPECT_EQ(std::isnan(std::abs(fast.E[m])), std::isnan(std::abs(lit.E[m])))
+                << path.name << " run " << run << " sample " << m - 64;
+            EXPECT_EQ(std::isnan(fast.F[m]), std::isnan(lit.F[m])) << path.name << " run " << run;
+        }
     }
 }
 
@@ -320,6 +478,58 @@ TEST(PhaseSumKernels, NonFinitePhaseGivesNan)
         std::vector<double> storage;
         const cpx got = phaseSumKernel(level)(table.terms(storage, true), 0.0, 0.0);
         EXPECT_TRUE(std::isnan(got.real()) && std::isnan(got.imag())) << simdLevelName(level);
+    }
+}
+
+TEST(PhaseSumKernels, EveryPhasorLevelRotatesByTheAngle)
+{
+    // Short, long and very long angles, against long-double sin and cos.
+    for (const double scale : {1.0, 1e4, 1e9, 1e15}) {
+        Table table(37, scale, 7);
+        for (const SimdLevel level : availableLevels()) {
+            std::vector<double> re = table.ar, im = table.ai, rz = table.rz;
+            ASSERT_EQ(re.size() % kPhaseTermsPad, 0u);
+            // Aligned copies for the vector loads.
+            std::vector<double> storage;
+            const PhaseTerms t = table.terms(storage, false);
+            double *ar = const_cast<double *>(t.ar), *ai = const_cast<double *>(t.ai);
+            phasorKernel(level)(t.rz, ar, ai, t.count);
+            for (size_t c = 0; c < re.size(); ++c) {
+                const long double cs = std::cos(static_cast<long double>(rz[c]));
+                const long double sn = std::sin(static_cast<long double>(rz[c]));
+                const double wantRe = static_cast<double>(re[c] * cs - im[c] * sn);
+                const double wantIm = static_cast<double>(re[c] * sn + im[c] * cs);
+                const double bound = 4e-16 * std::hypot(re[c], im[c]);
+                EXPECT_NEAR(ar[c], wantRe, bound) << simdLevelName(level) << " scale " << scale << " term " << c;
+                EXPECT_NEAR(ai[c], wantIm, bound) << simdLevelName(level) << " scale " << scale << " term " << c;
+            }
+        }
+    }
+}
+
+TEST(LongitudinalWavenumber, RealRootIsTheComplexRootBitForBit)
+{
+    const double inf = std::numeric_limits<double>::infinity();
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    const double k = 6.2831853e6;
+    for (const double nk0 : {1.5 * k, k, 0.0, -0.0, -1.2 * k, 1e-300, 1e300, inf, nan}) {
+        for (const double kxy_sq : {0.0, 0.25 * nk0 * nk0, nk0 * nk0, std::nextafter(nk0 * nk0, inf),
+                                    3.0 * nk0 * nk0, 5e-324, 1e300, inf, nan}) {
+            for (const bool vertical : {false, true}) {
+                const cpx got = longitudinalWavenumber(nk0, kxy_sq, vertical);
+                const cpx want = ref::kz(nk0, kxy_sq, vertical);
+                for (const int part : {0, 1}) {
+                    const double g = part ? got.imag() : got.real();
+                    const double w = part ? want.imag() : want.real();
+                    if (std::isnan(w)) {
+                        EXPECT_TRUE(std::isnan(g)) << nk0 << " " << kxy_sq << " part " << part;
+                    } else {
+                        EXPECT_EQ(g, w) << nk0 << " " << kxy_sq << " part " << part;
+                        EXPECT_EQ(std::signbit(g), std::signbit(w)) << nk0 << " " << kxy_sq << " part " << part;
+                    }
+                }
+            }
+        }
     }
 }
 
