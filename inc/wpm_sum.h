@@ -112,6 +112,8 @@ public:
     SeparableSum(const cpx *KX, const double *X, const cpx *KY, const double *Y, int nx, int ny,
                  PhasorFn phasor);
     SeparableSum(const SeparableSum &) = delete;
+    // What the constructor allocates for an nx by ny grid.
+    static std::size_t bytes(int nx, int ny);
     SeparableSum &operator=(const SeparableSum &) = delete;
 
     // The frequencies present in a plane, increasing: term (p, q) sits at slot

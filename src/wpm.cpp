@@ -836,12 +836,22 @@ void vormel_3D(cpx *E, double *F, const cpx *N, const cpx *KX, const double *X,
 
 std::size_t vormelWorkBytes(const int nx, const int ny)
 {
-    const std::size_t nxy = (nx > 0 && ny > 0) ? static_cast<std::size_t>(nx) * static_cast<std::size_t>(ny) : 0;
-    // Per sample of the plane: the spectrum S; FFTW's planning input and its own buffers,
-    // two more planes; the retained components; the pair index (up to four hash slots, the
-    // pair, the pair of the sample, its start and its place in the sorted samples); the
-    // five columns of the term table.
-    const std::size_t perSample = 3 * sizeof(cpx) + sizeof(Component) + sizeof(IndexPair)
-                                  + 7 * sizeof(int) + 5 * sizeof(double);
-    return nxy * perSample;
+    if (nx < 1 || ny < 1)
+        return 0;
+    const std::size_t x = static_cast<std::size_t>(nx), y = static_cast<std::size_t>(ny);
+    const std::size_t n = x * y;
+    std::size_t slots = 1;
+    while (slots < 2 * n)
+        slots *= 2;
+    // The spectrum S, FFTW's planning input and its own buffers (two more planes), the
+    // retained components with their frequency lists, the pair index, the class cache, the
+    // term table and, where it fits, the separable sum's tables and buffers.
+    const std::size_t terms = (n + kPhaseTermsPad - 1) / kPhaseTermsPad * kPhaseTermsPad;
+    std::size_t bytes = 3 * n * sizeof(cpx) + n * sizeof(Component) + 2 * (x + y) * sizeof(int) +
+                        slots * sizeof(int) + n * (sizeof(IndexPair) + 3 * sizeof(int)) + sizeof(int) +
+                        (x / 2 + 1) * (y / 2 + 1) * sizeof(ClassTerms) +
+                        terms * (5 * sizeof(double) + sizeof(int));
+    if (separableFits(nx, ny))
+        bytes += SeparableSum::bytes(nx, ny);
+    return bytes;
 }

@@ -142,6 +142,14 @@ SeparableSum::SeparableSum(const cpx *KX, const double *X, const cpx *KY, const 
     useOneThread();
 }
 
+std::size_t SeparableSum::bytes(const int nx, const int ny)
+{
+    const std::size_t x = static_cast<std::size_t>(nx), y = static_cast<std::size_t>(ny);
+    // Tables and their gathered copies, three plane buffers, six index lists, three columns.
+    return 2 * (x * x + y * y) * sizeof(cpx) + 3 * x * y * sizeof(cpx) + 3 * (x + y) * sizeof(int) +
+           3 * padded(std::max(nx, ny)) * sizeof(double);
+}
+
 // Column-major tables, built at the first separable pair of a call:
 //   Tx[i + p nx] = exp(i kx_p x_i),   Ty[j + q ny] = exp(i ky_q y_j).
 // The phase kx_p x_i is taken as its double product plus the product's rounding error
