@@ -134,8 +134,6 @@ public:
 private:
     void buildTables();
     void listFootprint();
-    const cpx *gatheredX(int &ld);
-    const cpx *gatheredY(int &ld);
 
     const cpx *m_KX, *m_KY;
     const double *m_X, *m_Y;

@@ -249,41 +249,30 @@ void SeparableSum::listFootprint()
         }
 }
 
-// Tx restricted to the pair's columns (rows of the table) and the plane's frequencies:
-// the table itself, a window of it, or a gathered copy (ni x np, leading dimension ni).
-const cpx *SeparableSum::gatheredX(int &ld)
+namespace {
+
+// A phase table (n x n, frequency by frequency) restricted to the pair's positions and the
+// plane's frequencies: the table itself, a window of it, or a gathered copy (positions x
+// frequencies, leading dimension the position count).
+const cpx *gatherTable(const cpx *table, const int n, const int *pos, const int npos, const int *freq,
+                       const int nfreq, cpx *gathered, int &ld)
 {
-    const bool contiguous = m_listI[m_ni - 1] - m_listI[0] + 1 == m_ni;
-    if (m_np == m_nx && contiguous) {
-        ld = m_nx;
-        return m_tx.data() + m_listI[0];
+    const bool contiguous = pos[npos - 1] - pos[0] + 1 == npos;
+    if (nfreq == n && contiguous) {
+        ld = n;
+        return table + pos[0];
     }
-    ld = m_ni;
-    for (int c = 0; c < m_np; ++c) {
-        const cpx *src = m_tx.data() + static_cast<std::size_t>(m_ps[c]) * m_nx;
-        cpx *dst = m_gx.data() + static_cast<std::size_t>(c) * m_ni;
-        for (int r = 0; r < m_ni; ++r)
-            dst[r] = src[m_listI[r]];
+    ld = npos;
+    for (int c = 0; c < nfreq; ++c) {
+        const cpx *src = table + static_cast<std::size_t>(freq[c]) * n;
+        cpx *dst = gathered + static_cast<std::size_t>(c) * npos;
+        for (int r = 0; r < npos; ++r)
+            dst[r] = src[pos[r]];
     }
-    return m_gx.data();
+    return gathered;
 }
 
-const cpx *SeparableSum::gatheredY(int &ld)
-{
-    const bool contiguous = m_listJ[m_nj - 1] - m_listJ[0] + 1 == m_nj;
-    if (m_nq == m_ny && contiguous) {
-        ld = m_ny;
-        return m_ty.data() + m_listJ[0];
-    }
-    ld = m_nj;
-    for (int c = 0; c < m_nq; ++c) {
-        const cpx *src = m_ty.data() + static_cast<std::size_t>(m_qs[c]) * m_ny;
-        cpx *dst = m_gy.data() + static_cast<std::size_t>(c) * m_nj;
-        for (int r = 0; r < m_nj; ++r)
-            dst[r] = src[m_listJ[r]];
-    }
-    return m_gy.data();
-}
+} // namespace
 
 // E_c = Tx_c B Ty_c^T over the pair's columns (ni) and rows (nj), column-major with i
 // fastest like a plane, then added into the pair's samples:
@@ -308,8 +297,8 @@ void SeparableSum::add(TermTable &table, const int *begin, const int *end, Produ
         B[slot[c]] = cpx(re[c], im[c]);
 
     int ldx = 0, ldy = 0;
-    const cpx *tx = gatheredX(ldx);
-    const cpx *ty = gatheredY(ldy);
+    const cpx *tx = gatherTable(m_tx.data(), m_nx, m_listI.data(), m_ni, m_ps, m_np, m_gx.data(), ldx);
+    const cpx *ty = gatherTable(m_ty.data(), m_ny, m_listJ.data(), m_nj, m_qs, m_nq, m_gy.data(), ldy);
     cpx *W = m_w.data();
     cpx *Ec = m_e.data();
     if (order == ProductOrder::XFirst) {
