@@ -72,13 +72,16 @@ private:
 
 std::complex<double> toC(double2 z) { return std::complex<double>(z.x, z.y); }
 
-// Largest deviation of a over b, relative to the largest modulus of b.
+// The larger of a and b, NaN when either is: a NaN sample must not pass for agreement.
+double maxOrNan(double a, double b) { return std::isnan(a) || std::isnan(b) ? NAN : std::max(a, b); }
+
+// Largest deviation of a over b, relative to the largest modulus of b; NaN when a sample is.
 double relDeviation(const std::vector<double2> &a, const std::vector<double2> &b)
 {
     double err = 0.0, scale = 0.0;
     for (size_t s = 0; s < a.size(); ++s) {
-        err = std::max(err, std::abs(toC(a[s]) - toC(b[s])));
-        scale = std::max(scale, std::abs(toC(b[s])));
+        err = maxOrNan(err, std::abs(toC(a[s]) - toC(b[s])));
+        scale = maxOrNan(scale, std::abs(toC(b[s])));
     }
     return scale > 0.0 ? err / scale : err;
 }
@@ -87,8 +90,8 @@ double relDeviation(const std::vector<double> &a, const std::vector<double> &b)
 {
     double err = 0.0, scale = 0.0;
     for (size_t s = 0; s < a.size(); ++s) {
-        err = std::max(err, std::fabs(a[s] - b[s]));
-        scale = std::max(scale, std::fabs(b[s]));
+        err = maxOrNan(err, std::fabs(a[s] - b[s]));
+        scale = maxOrNan(scale, std::fabs(b[s]));
     }
     return scale > 0.0 ? err / scale : err;
 }
