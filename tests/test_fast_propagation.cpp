@@ -236,6 +236,36 @@ TEST_F(FastPropagation, NarrowAndOneDimensionalGridsOnEveryPath)
     }
 }
 
+TEST_F(FastPropagation, FrequenciesThatAreNotExactNegativesTakeTheirOwnRoots)
+{
+    // +k and -k slightly apart: components of one class (+-p, +-q) then differ in
+    // kxy_sq, and each must get its own kz, Fresnel factor and flux, to the bit.
+    Volume base(8, 6, 3);
+    base.fill(Medium::Grating, 9);
+    for (int p = base.nx / 2 + 1; p < base.nx; ++p)
+        base.KX[p] *= 1.0 + 1e-9;
+    for (int q = base.ny / 2 + 1; q < base.ny; ++q)
+        base.KY[q] *= 1.0 - 1e-9;
+    for (const polarization pol : {TE, TM})
+        expectMatchesLiteral(base, {pol, true, false, 0.3e-6}, "uneven grid pol " + std::to_string(pol));
+}
+
+TEST_F(FastPropagation, ThresholdOnTheDiagonalIsTheModulusDecision)
+{
+    // A sample (a, a) at the origin gives coefficients of about (a, a), moduli spread a
+    // little around r by a second, tiny sample: both parts near 0.7071e-4, where only the
+    // modulus can tell a kept coefficient from a dropped one.
+    for (const double r : {1e-4 * (1.0 - 1e-9), 1e-4 * (1.0 + 1e-9), 1e-4 * (1.0 + 1e-3)}) {
+        Volume base(8, 8, 2);
+        base.fill(Medium::Homogeneous, 13);
+        std::fill(base.E.begin(), base.E.begin() + base.plane(), cpx(0.0, 0.0));
+        const double a = r / std::sqrt(2.0);
+        base.E[0] = cpx(a, a);
+        base.E[1] = cpx(1e-12, -1e-12);
+        expectMatchesLiteral(base, {NA, true, false, 0.3e-6}, "diagonal r " + std::to_string(r / 1e-4), kDefault);
+    }
+}
+
 TEST_F(FastPropagation, GridsWhoseTablesDoNotFitTakeTheDirectSum)
 {
     // 2 x 2048: a y table of 64 MiB is more than the grid is allowed; forced products
