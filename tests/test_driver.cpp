@@ -476,6 +476,23 @@ TEST(Driver, GpuRunReportsDeviceFailures)
         EXPECT_FALSE(fileExists("E_gpu.csv")) << c.faults;
     }
 }
+
+// A device still busy after the last launch is issued: the kernel time waits for it.
+TEST(Driver, GpuKernelTimeCoversTheDevicesWork)
+{
+    TempDir dir;
+    writeFile("tiny.cfg", TINY);
+    const testutil::FaultSwitch busy("busy:300");
+    auto r = runFyrnol("-i tiny.cfg -g -r res.csv");
+    ASSERT_EQ(r.status, 0) << r.out;
+    std::smatch line;
+    ASSERT_TRUE(std::regex_search(r.out, line, std::regex("\tKernel call ...\t\tdone. ([-0-9.e+]+)ms\n")));
+    EXPECT_GE(std::stod(line[1]), 300.0);
+    std::smatch row;
+    const std::string rows = readFile("res.csv");
+    ASSERT_TRUE(std::regex_search(rows, row, std::regex("\ntiny.cfg;0;16;2;2;2;([-0-9.e+]+);-1;-1;")));
+    EXPECT_GE(std::stod(row[1]), 300.0);
+}
 #endif
 
 TEST(Examples, EveryExampleRunsOnTheCpu)

@@ -128,11 +128,16 @@ TEST(Compare, ZeroAndNonFiniteSamples)
     EXPECT_DOUBLE_EQ(compare(skipZero, cpu, 1, 1, 2), 0.5);
     const double2 overZero[] = {{1.5, 0}, {0.25, 0}};
     EXPECT_EQ(compare(overZero, cpu, 1, 1, 2), inf);
+    // A NaN part on one side only is an infinite deviation; on both sides it is passed over.
     const cpx cpu3[] = {cpx(1, 0), cpx(2, 0)};
-    const double2 withNan[] = {{nan_, 0}, {3, 0}};
-    EXPECT_DOUBLE_EQ(compare(withNan, cpu3, 1, 1, 2), 0.5);
+    const double2 withNan[] = {{3, 0}, {2, nan_}};
+    EXPECT_EQ(compare(withNan, cpu3, 1, 1, 2), inf);
     const double2 allNan[] = {{nan_, 0}, {nan_, 0}};
-    EXPECT_EQ(compare(allNan, cpu3, 1, 1, 2), 0.0);
+    EXPECT_EQ(compare(allNan, cpu3, 1, 1, 2), inf);
+    const cpx cpuNan[] = {cpx(nan_, 0), cpx(2, 0)};
+    EXPECT_EQ(compare(skipZero, cpuNan, 1, 1, 2), inf);
+    const double2 bothNan[] = {{0, nan_}, {3, 0}};
+    EXPECT_DOUBLE_EQ(compare(bothNan, cpuNan, 1, 1, 2), 0.5);
     EXPECT_EQ(compare(nullptr, nullptr, 0, 1, 1), 0.0);
     EXPECT_EQ(compare(nullptr, nullptr, 1, -1, 1), 0.0);
 }

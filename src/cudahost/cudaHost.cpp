@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <climits>
 #include <cstdint>
 #include <cstdio>
@@ -17,6 +18,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #if defined(__SANITIZE_ADDRESS__)
@@ -39,13 +41,25 @@ namespace {
 //   malloc:N   the Nth cudaMalloc since the variable took its value fails with "out of memory"
 //   plan       every cufftPlan2d fails with CUFFT_ALLOC_FAILED
 //   nodevice   there is no device: the runtime's calls answer cudaErrorNoDevice
+//   busy:MS    cudaDeviceSynchronize waits MS ms, as for work a device is still running
 struct faultSwitch {
     std::string value;
     std::vector<long> failingMallocs;
     bool failPlans = false;
     bool noDevice = false;
+    long busyMs = 0;
     long mallocCalls = 0;
 };
+
+// The number after an item's prefix, at least 1.
+long positiveCount(const std::string &item, size_t prefix)
+{
+    char *rest = nullptr;
+    const long n = std::strtol(item.c_str() + prefix, &rest, 10);
+    if (n < 1 || *rest != '\0')
+        misuse("FYRNOL_CUDAHOST_FAIL: bad item \"" + item + "\"");
+    return n;
+}
 
 faultSwitch parseFaults(const std::string &value)
 {
@@ -64,11 +78,9 @@ faultSwitch parseFaults(const std::string &value)
         } else if (item == "nodevice") {
             f.noDevice = true;
         } else if (item.rfind("malloc:", 0) == 0) {
-            char *rest = nullptr;
-            const long n = std::strtol(item.c_str() + 7, &rest, 10);
-            if (n < 1 || *rest != '\0')
-                misuse("FYRNOL_CUDAHOST_FAIL: bad item \"" + item + "\"");
-            f.failingMallocs.push_back(n);
+            f.failingMallocs.push_back(positiveCount(item, 7));
+        } else if (item.rfind("busy:", 0) == 0) {
+            f.busyMs = positiveCount(item, 5);
         } else {
             misuse("FYRNOL_CUDAHOST_FAIL: unknown item \"" + item + "\"");
         }
@@ -443,6 +455,8 @@ cudaError_t cudaDeviceSynchronize()
 {
     if (faults().noDevice)
         return fail(cudaErrorNoDevice);
+    if (faults().busyMs > 0)
+        std::this_thread::sleep_for(std::chrono::milliseconds(faults().busyMs));
     return asyncError;
 }
 
