@@ -739,6 +739,7 @@ int fyrnol_main(int argc, char **argv)
         exit(0);
     }
 
+    guardOutputSignals();
     Run r;
     r.is_quiet = cmdLineGetBool("q", argc, argv) || cmdLineGetBool("quiet", argc, argv);
     if (!r.is_quiet) std::cout << std::endl << "Initialization ..." << std::endl;
