@@ -154,13 +154,32 @@ bool store_array(const double2 *array, int nz, int ny, int nx, const std::string
 
 // ---- results file ----
 
+namespace {
+
+// The configuration name as a field: quoted, inner quotes doubled, where it holds the
+// separator, a quote or a line break, which would split the row; otherwise as it is.
+std::string nameField(const std::string &name)
+{
+    if (name.find_first_of(";\"\r\n") == std::string::npos)
+        return name;
+    std::string quoted = "\"";
+    for (const char c : name) {
+        quoted += c;
+        if (c == '"')
+            quoted += '"';
+    }
+    return quoted + '"';
+}
+
+} // namespace
+
 bool store_results(std::string filename, std::string cfile, int kernel, int blockSize,
                    int nz, int ny, int nx, double kernelTime, double cpuTime, double err)
 {
     const double speedup = cpuTime / kernelTime;
     std::ostringstream row;
-    row << cfile << ';' << kernel << ';' << blockSize << ';' << nz << ';' << ny << ';' << nx << ';'
-        << kernelTime << ';' << cpuTime << ';' << err << ';' << speedup << '\n';
+    row << nameField(cfile) << ';' << kernel << ';' << blockSize << ';' << nz << ';' << ny << ';' << nx
+        << ';' << kernelTime << ';' << cpuTime << ';' << err << ';' << speedup << '\n';
     return appendWithHeader(
         filename, "cfile;kernel_id;block_size;nz;ny;nx;kernel_time;cpu_time;err-max;speed-up\n",
         row.str());
@@ -749,6 +768,7 @@ int fyrnol_main(int argc, char **argv)
         exit(0);
     }
 
+    guardOutputSignals();
     Run r;
     r.is_quiet = cmdLineGetBool("q", argc, argv) || cmdLineGetBool("quiet", argc, argv);
     if (!r.is_quiet) std::cout << std::endl << "Initialization ..." << std::endl;

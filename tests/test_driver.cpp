@@ -2,7 +2,10 @@
 #include <gtest/gtest.h>
 
 #include <dirent.h>
+#include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <sys/wait.h>
@@ -13,6 +16,7 @@
 #include <cstring>
 #include <regex>
 #include <string>
+#include <vector>
 
 #include "memAvail.h"
 #include "testutil.h"
@@ -41,6 +45,8 @@ std::string withGlobal(const std::string &extra)
     cfg.insert(cfg.find("[/global]"), extra);
     return cfg;
 }
+
+const char *const HEADER_LINE = "cfile;kernel_id;block_size;nz;ny;nx;kernel_time;cpu_time;err-max;speed-up\n";
 
 const char *const OUTPUTS[] = {"N_sys.csv", "E_inp.csv", "F_inp.csv", "E_cpu.csv", "EFlux_cpu.csv",
                                "EFlux_cpu_Z.csv"};
@@ -385,6 +391,61 @@ int temporaryFiles()
     return n;
 }
 
+// A volume of 64 x 64 samples a plane: a cross-section file of a plane takes 8 kB or more.
+std::string wideConfig(int nz)
+{
+    std::string cfg = TINY;
+    return cfg.replace(cfg.find("nx=2\nny=2\nnz=2\n"), 15, "nx=64\nny=64\nnz=" + std::to_string(nz) + "\n");
+}
+
+// Starts the binary with the default action of every signal it takes over and nothing
+// blocked, whatever the test runner left, ended by SIGALRM after a minute; standard output
+// and error into out (unless -1), files no larger than limit bytes (unless 0).
+pid_t startFyrnol(std::vector<const char *> args, int out = -1, rlim_t limit = 0)
+{
+    const pid_t pid = fork();
+    if (pid == 0) {
+        sigset_t none;
+        sigemptyset(&none);
+        sigprocmask(SIG_SETMASK, &none, nullptr);
+        for (const int s : {SIGTERM, SIGINT, SIGHUP, SIGPIPE, SIGXFSZ, SIGALRM})
+            signal(s, SIG_DFL);
+        const struct rlimit lim = {limit, limit};
+        if ((limit > 0 && setrlimit(RLIMIT_FSIZE, &lim) != 0) ||
+            (out >= 0 && (dup2(out, 1) < 0 || dup2(out, 2) < 0)))
+            _exit(126);
+        alarm(60);
+        args.insert(args.begin(), FYRNOL_BIN);
+        args.push_back(nullptr);
+        execv(FYRNOL_BIN, const_cast<char *const *>(args.data()));
+        _exit(127);
+    }
+    return pid;
+}
+
+// The exit status of a started run, or minus the signal that ended it.
+int waitForFyrnol(pid_t pid)
+{
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);
+}
+
+// Up to size bytes from fd, waiting at most 20 s for them; empty at the end or on timeout.
+std::string readWithin(int fd, size_t size)
+{
+    pollfd p = {fd, POLLIN, 0};
+    std::string text(size, '\0');
+    const ssize_t n = poll(&p, 1, 20000) == 1 ? read(fd, &text[0], size) : -1;
+    text.resize(n > 0 ? static_cast<size_t>(n) : 0);
+    return text;
+}
+
+std::string warning(const char *name)
+{
+    return std::string("\033[31mWarning - output file \"") + name + "\" could not be written\033[0m\n";
+}
+
 } // namespace
 
 TEST(Driver, InterruptedRunLeavesNoTemporaryFile)
@@ -395,18 +456,8 @@ TEST(Driver, InterruptedRunLeavesNoTemporaryFile)
     cfg.replace(cfg.find("nx=2\nny=2\nnz=2\n"), 15, "nx=256\nny=256\nnz=128\n");
     writeFile("big.cfg", cfg);
     for (const int sig : {SIGTERM, SIGINT, SIGHUP}) {
-        const pid_t pid = fork();
+        const pid_t pid = startFyrnol({"-q", "-i", "big.cfg", "-l", "-1"});
         ASSERT_GE(pid, 0);
-        if (pid == 0) {
-            // Default actions and nothing blocked, whatever the test runner left.
-            sigset_t none;
-            sigemptyset(&none);
-            sigprocmask(SIG_SETMASK, &none, nullptr);
-            for (const int s : {SIGTERM, SIGINT, SIGHUP})
-                signal(s, SIG_DFL);
-            execl(FYRNOL_BIN, FYRNOL_BIN, "-q", "-i", "big.cfg", "-l", "-1", static_cast<char *>(nullptr));
-            _exit(127);
-        }
         bool seen = false;
         for (int ms = 0; ms < 60000 && !(seen = temporaryFiles() > 0); ++ms)
             usleep(1000);
@@ -417,6 +468,109 @@ TEST(Driver, InterruptedRunLeavesNoTemporaryFile)
         EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == sig) << sig << " " << status;
         EXPECT_EQ(temporaryFiles(), 0) << sig;
     }
+}
+
+// Past the file-size limit a write fails as on a full disk: the old file stays, no temporary
+// file is left, the results row is taken back, and the run goes on.
+TEST(Driver, FileSizeLimit)
+{
+    TempDir dir;
+    writeFile("wide.cfg", wideConfig(2));
+    writeFile("N_sys.csv", "old\n");
+    const size_t limit = 4096;
+    const std::string rows = HEADER_LINE + std::string(limit - 10 - std::strlen(HEADER_LINE), 'x') + "\n";
+    writeFile("res.csv", rows);
+    const int out = open("out.txt", O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    const int status =
+        waitForFyrnol(startFyrnol({"-q", "-i", "wide.cfg", "-p", "-r", "res.csv"}, out, limit));
+    close(out);
+    EXPECT_EQ(status, 255);
+    std::string expected;
+    for (const char *f : {"N_sys.csv", "E_inp.csv", "F_inp.csv", "E_cpu.csv", "EFlux_cpu.csv", "res.csv"})
+        expected += warning(f);
+    EXPECT_EQ(readFile("out.txt"), expected);
+    EXPECT_EQ(readFile("N_sys.csv"), "old\n");
+    EXPECT_EQ(readFile("res.csv"), rows);
+    EXPECT_EQ(readFile("EFlux_cpu_Z.csv"), "\n1,1.5\n");
+    EXPECT_EQ(temporaryFiles(), 0);
+}
+
+TEST(Driver, PipesClosedByTheirReaders)
+{
+    TempDir dir;
+    writeFile("wide.cfg", wideConfig(8));
+    ASSERT_EQ(mkfifo("E_cpu.csv", 0644), 0); // every plane: far more than a pipe holds
+    // A FIFO whose reader leaves after 10 bytes refuses the rest like a device.
+    int fifo = open("E_cpu.csv", O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(fifo, 0);
+    const int out = open("out.txt", O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    pid_t pid = startFyrnol({"-q", "-i", "wide.cfg", "-p", "-l", "-1", "-r", "res.csv"}, out);
+    close(out);
+    EXPECT_EQ(readWithin(fifo, 10).size(), 10u);
+    close(fifo);
+    EXPECT_EQ(waitForFyrnol(pid), 255);
+    EXPECT_EQ(readFile("out.txt"), warning("E_cpu.csv"));
+    EXPECT_NE(readFile("res.csv").find("\nwide.cfg;0;16;8;64;64;"), std::string::npos);
+    EXPECT_TRUE(fileExists("EFlux_cpu_Z.csv"));
+    std::remove("EFlux_cpu_Z.csv");
+
+    // Standard output closed by its reader while the run waits on the FIFO: the console line
+    // of the flux profile, printed while its file is open, ends the run by SIGPIPE, after the
+    // temporary file is removed.
+    fifo = open("E_cpu.csv", O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(fifo, 0);
+    int console[2];
+    ASSERT_EQ(pipe2(console, O_CLOEXEC), 0);
+    pid = startFyrnol({"-i", "wide.cfg", "-p", "-l", "-1"}, console[1]);
+    close(console[1]);
+    std::string text;
+    while (text.find("CPU ... done.") == std::string::npos || text.compare(text.size() - 2, 2, "\n\n") != 0) {
+        const std::string more = readWithin(console[0], 4096);
+        ASSERT_FALSE(more.empty()) << text;
+        text += more;
+    }
+    close(console[0]);
+    while (!readWithin(fifo, 65536).empty()) {
+    }
+    close(fifo);
+    EXPECT_EQ(waitForFyrnol(pid), -SIGPIPE);
+    EXPECT_FALSE(fileExists("EFlux_cpu_Z.csv"));
+    EXPECT_EQ(temporaryFiles(), 0);
+}
+
+// A name that is or links to a descriptor of the process writes into it, after what is
+// there; nothing is replaced. The results row gets no header there.
+TEST(Driver, OutputsIntoTheProcessDescriptors)
+{
+    TempDir dir;
+    writeFile("tiny.cfg", TINY);
+    ASSERT_EQ(symlink("/dev/stdout", "E_inp.csv"), 0);
+    auto r = runFyrnol("-i tiny.cfg -p -r /dev/stderr");
+    EXPECT_EQ(r.status, 0);
+    const std::string out = maskTimes(r.out);
+    EXPECT_NE(out.find("Initialization ... \t\tdone. Tms\n\n1,1,\n1,1,\n\noption -r"), std::string::npos)
+        << out;
+    EXPECT_NE(out.find("flux0: ... \t 2.51327e+07\ntiny.cfg;0;16;2;2;2;"), std::string::npos) << out;
+    struct stat st;
+    EXPECT_TRUE(lstat("E_inp.csv", &st) == 0 && S_ISLNK(st.st_mode));
+
+    // Opened for reading and writing at its start: written after its content, not over it.
+    writeFile("log.txt", "kept\n");
+    const std::string run =
+        std::string("'") + FYRNOL_BIN + "' -q -i tiny.cfg -p -r /proc/self/fd/1 1<>log.txt";
+    const int raw = std::system(run.c_str());
+    EXPECT_TRUE(WIFEXITED(raw) && WEXITSTATUS(raw) == 0);
+    EXPECT_EQ(readFile("log.txt").rfind("kept\n1,1,\n1,1,\n\ntiny.cfg;0;16;2;2;2;", 0), 0u)
+        << readFile("log.txt");
+
+    // A closed descriptor and one open for reading only.
+    std::remove("E_inp.csv");
+    auto closed = runFyrnol("-q -i tiny.cfg -p -r /dev/fd/9 9>&-");
+    EXPECT_EQ(closed.status, 255);
+    EXPECT_EQ(closed.out, warning("/dev/fd/9"));
+    auto input = runFyrnol("-q -i tiny.cfg -p -r /dev/stdin < tiny.cfg");
+    EXPECT_EQ(input.out, warning("/dev/stdin"));
+    EXPECT_EQ(temporaryFiles(), 0);
 }
 
 // These need a device: they skip only where the CUDA runtime finds none.

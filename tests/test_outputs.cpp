@@ -94,9 +94,12 @@ TEST(StoreResults, HeaderOnceThenRows)
     EXPECT_EQ(readFile("r.csv"),
               "cfile;kernel_id;block_size;nz;ny;nx;kernel_time;cpu_time;err-max;speed-up\n"
               "sys.txt;0;16;8;64;64;12.5;-1;-1;-0.08\n");
+    // A name that would split the row is quoted, inner quotes doubled.
     store_results("r.csv", "a;b", 1, 32, 1, 2, 3, 0, 5, inf);
+    store_results("r.csv", "say \"x\"\r\n.cfg", 0, 16, 1, 1, 1, 1, 1, 1);
     const std::string text = readFile("r.csv");
-    EXPECT_EQ(text.substr(text.find("a;b")), "a;b;1;32;1;2;3;0;5;inf;inf\n");
+    EXPECT_EQ(text.substr(text.find("\"a;b")),
+              "\"a;b\";1;32;1;2;3;0;5;inf;inf\n\"say \"\"x\"\"\r\n.cfg\";0;16;1;1;1;1;1;1;1\n");
 
     testutil::writeFile("empty.csv", "");
     store_results("empty.csv", "x", 0, 16, 1, 1, 1, 1.5e6, 0.0000123, 0);
