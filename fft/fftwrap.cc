@@ -71,6 +71,15 @@ Complex *ComplexAlign(size_t size)
     return v;
 }
 
+size_t fftwBytes(unsigned int nx, unsigned int ny)
+{
+    // Measured with FFTW 3.3.10 under FFTW_MEASURE: about a megabyte for most shapes, up to a
+    // seventh of a plane (4094 x 4094), up to about 75 bytes per sample of a row or column
+    // with a long prime factor (2 x 1048574, 1 x 262142).
+    const size_t plane = static_cast<size_t>(nx) * ny * sizeof(Complex);
+    return plane / 4 + 128 * (static_cast<size_t>(nx) + ny) + (size_t(4) << 20);
+}
+
 fftw::fftw(unsigned int doubles, int sign)
     : doubles(doubles), sign(sign), norm(1.0 / (doubles / 2)), plan(nullptr), inplace(false),
       threads(0), inalign(0), outalign(0), uplan(nullptr)
@@ -208,6 +217,13 @@ fft2d::fft2d(unsigned int nx, unsigned int ny, int sign, Complex *in, Complex *o
 }
 
 fft2d::~fft2d() = default;
+
+size_t fft2d::bytes(unsigned int nx, unsigned int ny, bool givenInput)
+{
+    // Setup plans on an array of its own when it is given none.
+    const size_t input = givenInput ? 0 : static_cast<size_t>(nx) * ny * sizeof(Complex);
+    return input + fftwBytes(nx, ny);
+}
 
 fftw_plan fft2d::Plan(Complex *in, Complex *out)
 {

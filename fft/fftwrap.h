@@ -33,6 +33,10 @@ void fftwrap_export_wisdom();
 // size values (0, 0), 16-byte aligned; release with Array::deleteAlign.
 Complex *ComplexAlign(size_t size);
 
+// What FFTW itself takes at most for the plan of one nx by ny transform, its planner and its
+// execution.
+size_t fftwBytes(unsigned int nx, unsigned int ny);
+
 class fftw {
 public:
     static std::ifstream ifWisdom;
@@ -88,6 +92,8 @@ public:
     fft2d(unsigned int nx, unsigned int ny, int sign, Complex *in = nullptr,
           Complex *out = nullptr);
     ~fft2d() override;
+    // What the constructor takes at most, with or without an input array of the caller's.
+    static size_t bytes(unsigned int nx, unsigned int ny, bool givenInput);
 
     fftw_plan Plan(Complex *in, Complex *out) override;
     void Execute(Complex *in, Complex *out, bool flag = false) override;

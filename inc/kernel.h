@@ -85,6 +85,10 @@ int queryLaunchLimits(launchLimits *lim);
 // Checks a launch against the current device; returns a launchStatus, 0 when it would be accepted.
 int configureLaunch(dim3 grid, dim3 block, size_t sharedBytes);
 
+// Device memory a wrapper allocates besides its arguments: the spectrum of one plane, which
+// stays, like the transform plan, for the rest of the process.
+size_t wrapperDeviceBytes(int nx, int ny);
+
 // Carries plane 0 of E through the volume, plane by plane, on the default stream.
 // All pointers are device pointers; planes 1 .. nz-1 of E and F must be zero on entry.
 // Returns without synchronising: the caller synchronises and reads the error state.

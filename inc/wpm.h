@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <vector>
 
+#include "memAvail.h"
 #include "system.h"
 
 // ---- grids, index volume and incident field ----
@@ -57,8 +58,13 @@ void vormel_3D(cpx *E, double *F, const cpx *N, const cpx *KX, const double *X,
                const bool do_evanescent_modes, const bool is_magnetic_field,
                const polarization pol);
 
-// Bytes that vormel_3D allocates for a plane of nx by ny samples: its own buffers and
-// FFTW's (the memory check of the run counts them before anything is allocated).
-std::size_t vormelWorkBytes(int nx, int ny);
+// Bytes of the volumes E, N and F of nx by ny by nz samples and the grids X, KX, Y, KY that
+// vormel_3D works on (the driver allocates them).
+std::size_t volumeBytes(int nx, int ny, int nz);
+
+// What vormel_3D takes besides its arguments, at most: its own buffers, FFTW's, and the BLAS
+// library's where the products are taken (the memory check of the run counts them before
+// anything is allocated).
+MemoryNeed vormelMemory(int nx, int ny, int nz);
 
 #endif

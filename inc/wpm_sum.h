@@ -9,6 +9,7 @@
 #include <iostream>
 #include <type_traits>
 
+#include "memAvail.h"
 #include "system.h"
 #include "wpm_simd.h"
 
@@ -23,7 +24,7 @@ struct SumChoice {
 };
 
 // vormel_3D with the evaluation chosen by the caller; vormel_3D itself takes the default.
-// Pairs with a non-finite term, and every pair of a grid whose tables do not fit
+// Pairs with a non-finite term, and every pair of a grid whose products do not fit
 // (separableFits), take the direct sum whatever the choice.
 void vormel_3D(cpx *E, double *F, const cpx *N, const cpx *KX, const double *X,
                const cpx *KY, const double *Y, const double k0, const double dz,
@@ -31,10 +32,12 @@ void vormel_3D(cpx *E, double *F, const cpx *N, const cpx *KX, const double *X,
                const bool do_evanescent_modes, const bool is_magnetic_field,
                const polarization pol, const SumChoice &choice);
 
-// Whether a grid gets the separable products: their tables and gathered copies, 32 (nx^2 +
-// ny^2) bytes, stay within 64 bytes per sample (square grids and aspect ratios up to
-// about 3.7) or within 64 MiB.
-bool separableFits(int nx, int ny);
+// Whether a grid of nx by ny samples and nz planes gets the separable products: their
+// buffers (SeparableSum::bytes) are allocated when they take at most 64 MiB or as much as
+// the run holds without them (the volumes and grids, vormel_3D's other buffers), so that they
+// at most double the memory of the run. Deterministic: the same grid always takes the same
+// way, whatever memory is free.
+bool separableFits(int nx, int ny, int nz);
 
 // kz = nk0 csqrt(1 - kxy_sq / nk0^2 + 0i), with a real square root where that gives the
 // same bits; nk0 itself for the (0, 0) component.
@@ -51,13 +54,15 @@ public:
     HostBuffer(std::size_t count, const char *name)
     {
         void *p = nullptr;
-        if (posix_memalign(&p, 64, sizeof(T) * (count > 0 ? count : 1)) != 0) {
+        if (posix_memalign(&p, 64, bytes(count)) != 0) {
             std::cout << "Error - Memory allocation " << name << std::endl;
             std::exit(-1);
         }
         m_data = static_cast<T *>(p);
     }
     ~HostBuffer() { std::free(m_data); }
+    // What a buffer of count values allocates.
+    static std::size_t bytes(std::size_t count) { return sizeof(T) * (count > 0 ? count : 1); }
     HostBuffer(const HostBuffer &) = delete;
     HostBuffer &operator=(const HostBuffer &) = delete;
 
@@ -73,6 +78,8 @@ private:
 class TermTable {
 public:
     explicit TermTable(int components);
+    // What the constructor allocates.
+    static std::size_t bytes(int components);
 
     void clear();
     void append(double kx, double ky, double rz, const cpx &a, int slot);
@@ -114,6 +121,9 @@ public:
     SeparableSum(const SeparableSum &) = delete;
     // What the constructor allocates for an nx by ny grid.
     static std::size_t bytes(int nx, int ny);
+    // What the BLAS library takes for the products of a grid with ny rows: the work buffer
+    // it maps at its first product and keeps, and the part of it that products touch.
+    static MemoryNeed libraryMemory(int ny);
     SeparableSum &operator=(const SeparableSum &) = delete;
 
     // The frequencies present in a plane, increasing: term (p, q) sits at slot

@@ -301,40 +301,41 @@ T *allocate(size_t count, const char *name)
     return a;
 }
 
-// Bytes the run holds at its peak: the volumes N, E and F and the grids, the GPU run's
-// staging copies, the CPU propagation's buffers, and a margin for the program itself.
-size_t runBytes(int nx, int ny, int nz, bool gpu, bool cpu)
+// What the run takes at its peak, as the owners of its buffers state it: the volumes and
+// grids; with -g the staging copies of E, N, KX and KY (gpuRun), and on the host stand-in
+// the device's buffers and the stand-in's own, which are host memory too; with -p the CPU
+// propagation's; and a margin for the program itself.
+MemoryNeed runMemory(int nx, int ny, int nz, bool gpu, bool cpu)
 {
-    const size_t nv = static_cast<size_t>(nx) * ny * nz;
-    const size_t axes = static_cast<size_t>(nx) + ny;
-    size_t bytes = nv * (2 * sizeof(cpx) + sizeof(double)) + axes * (sizeof(double) + sizeof(cpx));
-    if (gpu)
-        bytes += nv * 2 * sizeof(double2) + axes * sizeof(double2);
+    MemoryNeed need = wholeBuffer(volumeBytes(nx, ny, nz));
+    if (gpu) {
+        const size_t nv = static_cast<size_t>(nx) * ny * nz;
+        need = need + wholeBuffer(nv * 2 * sizeof(double2) + (static_cast<size_t>(nx) + ny) * sizeof(double2));
 #ifdef FYRNOL_CUDA_HOST
-    // The stand-in's device buffers (E, F, N, the grids, the spectrum) are host memory too.
-    if (gpu)
-        bytes += nv * (2 * sizeof(double2) + sizeof(double)) + axes * (sizeof(double2) + sizeof(double)) +
-                 static_cast<size_t>(nx) * ny * sizeof(double2);
+        need = need + wholeBuffer(volumeBytes(nx, ny, nz) + wrapperDeviceBytes(nx, ny)) +
+               wholeBuffer(cudaHost::hostBytes(ny, nx));
 #endif
+    }
     if (cpu)
-        bytes += vormelWorkBytes(nx, ny);
-    return bytes + bytes / 16 + (size_t(64) << 20);
+        need = need + vormelMemory(nx, ny, nz);
+    const size_t margin = size_t(16) << 20;
+    return {need.touched + need.touched / 16 + margin, need.mapped + need.mapped / 16 + margin};
 }
 
 // A run that cannot fit is refused before anything is allocated or written, rather than
-// ended by the kernel's OOM killer halfway; the line is written in quiet mode too.
+// ended by the kernel's OOM killer halfway or left waiting in a library that cannot map
+// its work space; the line is written in quiet mode too.
 bool fitsInMemory(int nx, int ny, int nz, int argc, char **argv)
 {
     const bool gpu = cmdLineGetBool("g", argc, argv) || cmdLineGetBool("run-gpu", argc, argv);
     const bool cpu = cmdLineGetBool("p", argc, argv) || cmdLineGetBool("run-cpu", argc, argv);
-    const size_t need = runBytes(nx, ny, nz, gpu, cpu);
-    const MemoryAvailable avail = memoryAvailable();
-    if (need <= avail.bytes)
+    const MemoryShortfall shortfall = memoryShortfall(runMemory(nx, ny, nz, gpu, cpu));
+    if (shortfall.available.what == nullptr)
         return true;
     const size_t MiB = size_t(1) << 20;
-    std::cout << RED << "Error - Memory allocation: the run needs " << (need + MiB - 1) / MiB
-              << " MiB, " << avail.bytes / MiB << " MiB of " << avail.what << " are available"
-              << RESET << std::endl;
+    std::cout << RED << "Error - Memory allocation: the run needs " << (shortfall.need + MiB - 1) / MiB
+              << " MiB, " << shortfall.available.bytes / MiB << " MiB of " << shortfall.available.what
+              << " are available" << RESET << std::endl;
     return false;
 }
 

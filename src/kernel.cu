@@ -179,6 +179,11 @@ int configureLaunch(dim3 grid, dim3 block, size_t sharedBytes)
 
 // ---- host wrappers -------------------------------------------------------------------
 
+size_t wrapperDeviceBytes(int nx, int ny)
+{
+    return static_cast<size_t>(nx * ny) * sizeof(cufftDoubleComplex);
+}
+
 namespace {
 
 // Plan and spectrum buffer of one wrapper call; both stay for the rest of the process.
@@ -193,7 +198,7 @@ planeTransform makePlaneTransform(int ny, int nx)
 {
     planeTransform pt;
     pt.planStatus = cufftPlan2d(&pt.plan, ny, nx, CUFFT_Z2Z);
-    cudaMalloc(reinterpret_cast<void **>(&pt.S), static_cast<size_t>(nx * ny) * sizeof(cufftDoubleComplex));
+    cudaMalloc(reinterpret_cast<void **>(&pt.S), wrapperDeviceBytes(nx, ny));
     return pt;
 }
 

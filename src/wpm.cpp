@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "fftwrap.h"
+#include "memAvail.h"
 #include "wpm_simd.h"
 #include "wpm_sum.h"
 
@@ -419,10 +420,13 @@ struct ClassTerms {
 
 class ClassCache {
 public:
-    ClassCache(const int nx, const int ny)
-        : m_count(static_cast<std::size_t>(nx / 2 + 1) * (ny / 2 + 1)), m_terms(m_count, "class terms")
+    ClassCache(const int nx, const int ny) : m_count(classes(nx, ny)), m_terms(m_count, "class terms")
     {
         reset();
+    }
+    static std::size_t bytes(const int nx, const int ny)
+    {
+        return HostBuffer<ClassTerms>::bytes(classes(nx, ny));
     }
     // A new pair: every entry is stale.
     int nextStamp()
@@ -434,6 +438,10 @@ public:
     ClassTerms &operator[](const int cls) const { return m_terms[cls]; }
 
 private:
+    static std::size_t classes(const int nx, const int ny)
+    {
+        return static_cast<std::size_t>(nx / 2 + 1) * (ny / 2 + 1);
+    }
     void reset()
     {
         for (std::size_t c = 0; c < m_count; ++c)
@@ -451,6 +459,11 @@ struct Spectrum {
         : components(static_cast<std::size_t>(nx) * ny, "components"), ps(nx, "frequencies x"),
           qs(ny, "frequencies y"), lp(nx, "frequency index x"), lq(ny, "frequency index y")
     {
+    }
+    static std::size_t bytes(const int nx, const int ny)
+    {
+        return HostBuffer<Component>::bytes(static_cast<std::size_t>(nx) * ny) +
+               2 * (HostBuffer<int>::bytes(nx) + HostBuffer<int>::bytes(ny));
     }
     HostBuffer<Component> components;
     HostBuffer<int> ps, qs; // present frequencies, increasing
@@ -560,6 +573,12 @@ public:
           m_start(static_cast<std::size_t>(nxy) + 1, "pair start"),
           m_samples(static_cast<std::size_t>(nxy), "pair samples")
     {
+    }
+    static std::size_t bytes(const int nxy)
+    {
+        const std::size_t n = static_cast<std::size_t>(nxy);
+        return HostBuffer<int>::bytes(slotCount(nxy)) + HostBuffer<IndexPair>::bytes(n) +
+               HostBuffer<int>::bytes(n) + HostBuffer<int>::bytes(n + 1) + HostBuffer<int>::bytes(n);
     }
 
     // Groups the samples of the two planes; returns the number of distinct pairs.
@@ -746,6 +765,16 @@ bool takesProducts(const SumChoice &choice, SeparableSum *separable, TermTable &
     return separable->cost(fp, table.count()) < direct;
 }
 
+// The spectrum S of one plane.
+std::size_t planeBytes(const int nx, const int ny) { return sizeof(cpx) * static_cast<std::size_t>(nx * ny); }
+
+// The buffers of a call that propagates, the separable sum aside.
+std::size_t workBytes(const int nx, const int ny)
+{
+    const int nxy = nx * ny;
+    return Spectrum::bytes(nx, ny) + PairIndex::bytes(nxy) + ClassCache::bytes(nx, ny) + TermTable::bytes(nxy);
+}
+
 } // namespace
 
 void vormel_3D(cpx *E, double *F, const cpx *N, const cpx *KX, const double *X,
@@ -765,7 +794,7 @@ void vormel_3D(cpx *E, double *F, const cpx *N, const cpx *KX, const double *X,
                const polarization pol, const SumChoice &choice)
 {
     const int nxy = nx * ny;
-    cpx *S = static_cast<cpx *>(std::malloc(sizeof(cpx) * static_cast<std::size_t>(nxy)));
+    cpx *S = static_cast<cpx *>(std::malloc(planeBytes(nx, ny)));
     if (S == nullptr && nxy > 0) {
         std::cout << "Error - Memory allocation S" << std::endl;
         std::exit(-1);
@@ -785,7 +814,7 @@ void vormel_3D(cpx *E, double *F, const cpx *N, const cpx *KX, const double *X,
     ClassCache classes(nx, ny);
     TermTable table(nxy);
     std::unique_ptr<SeparableSum> separable;
-    if (choice.path != SumPath::Direct && separableFits(nx, ny))
+    if (choice.path != SumPath::Direct && separableFits(nx, ny, nz))
         separable.reset(new SeparableSum(KX, X, KY, Y, nx, ny, phasorKernel(level)));
     const double xMax = largestMagnitude(X, nx);
     const double yMax = largestMagnitude(Y, ny);
@@ -834,24 +863,33 @@ void vormel_3D(cpx *E, double *F, const cpx *N, const cpx *KX, const double *X,
     std::free(S);
 }
 
-std::size_t vormelWorkBytes(const int nx, const int ny)
+std::size_t volumeBytes(const int nx, const int ny, const int nz)
+{
+    if (nx < 1 || ny < 1 || nz < 1)
+        return 0;
+    const std::size_t samples = static_cast<std::size_t>(nx) * ny * nz;
+    const std::size_t axes = static_cast<std::size_t>(nx) + ny;
+    return samples * (2 * sizeof(cpx) + sizeof(double)) + axes * (sizeof(double) + sizeof(cpx));
+}
+
+bool separableFits(const int nx, const int ny, const int nz)
 {
     if (nx < 1 || ny < 1)
-        return 0;
-    const std::size_t x = static_cast<std::size_t>(nx), y = static_cast<std::size_t>(ny);
-    const std::size_t n = x * y;
-    std::size_t slots = 1;
-    while (slots < 2 * n)
-        slots *= 2;
-    // The spectrum S, FFTW's planning input and its own buffers (two more planes), the
-    // retained components with their frequency lists, the pair index, the class cache, the
-    // term table and, where it fits, the separable sum's tables and buffers.
-    const std::size_t terms = (n + kPhaseTermsPad - 1) / kPhaseTermsPad * kPhaseTermsPad;
-    std::size_t bytes = 3 * n * sizeof(cpx) + n * sizeof(Component) + 2 * (x + y) * sizeof(int) +
-                        slots * sizeof(int) + n * (sizeof(IndexPair) + 3 * sizeof(int)) + sizeof(int) +
-                        (x / 2 + 1) * (y / 2 + 1) * sizeof(ClassTerms) +
-                        terms * (5 * sizeof(double) + sizeof(int));
-    if (separableFits(nx, ny))
-        bytes += SeparableSum::bytes(nx, ny);
-    return bytes;
+        return false;
+    const std::size_t held = volumeBytes(nx, ny, nz) + planeBytes(nx, ny) + workBytes(nx, ny);
+    return SeparableSum::bytes(nx, ny) <= std::max(held, std::size_t(64) << 20);
+}
+
+MemoryNeed vormelMemory(const int nx, const int ny, const int nz)
+{
+    if (nx < 1 || ny < 1)
+        return MemoryNeed();
+    // S and the transform are made on every call, the rest only where planes are propagated.
+    MemoryNeed need = wholeBuffer(planeBytes(nx, ny) + fftwrap::fft2d::bytes(nx, ny, false));
+    if (nz < 2)
+        return need;
+    need = need + wholeBuffer(workBytes(nx, ny));
+    if (separableFits(nx, ny, nz))
+        need = need + wholeBuffer(SeparableSum::bytes(nx, ny)) + SeparableSum::libraryMemory(ny);
+    return need;
 }

@@ -30,6 +30,12 @@ TermTable::TermTable(const int components)
 {
 }
 
+std::size_t TermTable::bytes(const int components)
+{
+    const std::size_t n = padded(components);
+    return 5 * HostBuffer<double>::bytes(n) + HostBuffer<int>::bytes(n);
+}
+
 void TermTable::clear()
 {
     m_count = 0;
@@ -92,12 +98,6 @@ void TermTable::toCoefficients(const PhasorFn phasor)
 
 // ---- separable evaluation ----
 
-bool separableFits(const int nx, const int ny)
-{
-    const double tables = 32.0 * (static_cast<double>(nx) * nx + static_cast<double>(ny) * ny);
-    return tables <= 64.0 * static_cast<double>(nx) * ny || tables <= 64.0 * 1024 * 1024;
-}
-
 namespace {
 
 // Cost model, in units of one term summed directly at one sample (a vectorised sin and
@@ -145,9 +145,21 @@ SeparableSum::SeparableSum(const cpx *KX, const double *X, const cpx *KY, const 
 std::size_t SeparableSum::bytes(const int nx, const int ny)
 {
     const std::size_t x = static_cast<std::size_t>(nx), y = static_cast<std::size_t>(ny);
+    const std::size_t column = padded(std::max(nx, ny));
     // Tables and their gathered copies, three plane buffers, six index lists, three columns.
-    return 2 * (x * x + y * y) * sizeof(cpx) + 3 * x * y * sizeof(cpx) + 3 * (x + y) * sizeof(int) +
-           3 * padded(std::max(nx, ny)) * sizeof(double);
+    return 2 * (HostBuffer<cpx>::bytes(x * x) + HostBuffer<cpx>::bytes(y * y)) +
+           3 * HostBuffer<cpx>::bytes(x * y) + 3 * (HostBuffer<int>::bytes(x) + HostBuffer<int>::bytes(y)) +
+           3 * HostBuffer<double>::bytes(column);
+}
+
+MemoryNeed SeparableSum::libraryMemory(const int ny)
+{
+    // OpenBLAS (0.3, x86-64) maps a buffer of 128 MiB at its first product, and retries for
+    // ever where it cannot. A product packs a block of A and a panel of B, its Q (at most
+    // 512) by n columns, into it; n is at most ny for the products here.
+    const std::size_t buffer = std::size_t(128) << 20;
+    const std::size_t packed = (std::size_t(4) << 20) + 512 * sizeof(cpx) * static_cast<std::size_t>(ny);
+    return {std::min(buffer, packed), buffer};
 }
 
 // Column-major tables, built at the first separable pair of a call:

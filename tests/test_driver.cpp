@@ -13,13 +13,16 @@
 
 #include <cmath>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <regex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "memAvail.h"
 #include "testutil.h"
+#include "wpm_sum.h"
 
 using testutil::fileExists;
 using testutil::readFile;
@@ -313,42 +316,54 @@ TEST(Driver, GpuRunWithoutADevice)
 TEST(Driver, FailedHostAllocationEndsTheRun)
 {
 #if defined(__SANITIZE_ADDRESS__)
-    GTEST_SKIP() << "the address sanitizer needs more address space than the limit allows";
+    GTEST_SKIP() << "the address sanitizer reports an impossible allocation instead of failing it";
 #else
     TempDir dir;
-    // 1024 x 1024 x 80 samples: 1.25 GiB of index volume, beyond a 1 GiB data limit, which
-    // the memory check (physical memory, address space) does not see.
-    std::string cfg = TINY;
-    cfg.replace(cfg.find("nx=2\nny=2\nnz=2\n"), 15, "nx=1024\nny=1024\nnz=80\n");
-    writeFile("big.cfg", cfg);
-    const std::string cmd = std::string("ulimit -d 1048576; '") + FYRNOL_BIN +
-                            "' -q -i big.cfg -p > out.txt 2>&1";
-    const int raw = std::system(cmd.c_str());
-    ASSERT_TRUE(WIFEXITED(raw));
-    EXPECT_EQ(WEXITSTATUS(raw), 255);
-    if (readFile("out.txt").find("the run needs") != std::string::npos)
-        GTEST_SKIP() << "less than 4 GiB of memory available here";
-    EXPECT_EQ(readFile("out.txt"), "Error - Memory allocation N\n");
-    EXPECT_FALSE(fileExists("N_sys.csv"));
+    // The memory check lets through only runs that fit; an allocation that fails all the
+    // same (here one larger than any address space) names its buffer and ends the run.
+    std::fflush(stdout);
+    const pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        if (std::freopen("out.txt", "w", stdout) == nullptr)
+            _exit(127);
+        HostBuffer<cpx> huge(std::size_t(1) << 50, "terms kx");
+        _exit(0);
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 255) << status;
+    EXPECT_EQ(readFile("out.txt"), "Error - Memory allocation terms kx\n");
 #endif
 }
+
+namespace {
+
+const char *const MEMORY_LINE = "\033\\[31mError - Memory allocation: the run needs [0-9]+ MiB, [0-9]+ MiB of "
+                                "(physical memory|memory under its cgroup limit|address space under its "
+                                "limit|data segment under its limit) are available\033\\[0m\n";
+
+std::string withCounts(const std::string &counts)
+{
+    std::string cfg = TINY;
+    return cfg.replace(cfg.find("nx=2\nny=2\nnz=2\n"), 15, counts);
+}
+
+} // namespace
 
 TEST(Driver, RunThatCannotFitInMemoryIsRefused)
 {
     TempDir dir;
-    const std::regex refusal("\033\\[31mError - Memory allocation: the run needs [0-9]+ MiB, [0-9]+ MiB of "
-                             "(physical memory|address space under its limit) are available\033\\[0m\n");
+    const std::regex refusal(MEMORY_LINE);
     // One and a half times the physical memory available now, in 1024 x 1024 planes (a GPU
     // run adds its staging copies to the 40 bytes of every sample).
-    const MemoryAvailable avail = memoryAvailable();
+    const MemoryAvailable avail = physicalMemoryAvailable();
     const double planeBytes = 1024.0 * 1024.0 * 72.0;
     const double planes = std::ceil(1.5 * static_cast<double>(avail.bytes) / planeBytes);
     if (avail.bytes == SIZE_MAX || planes * 1024 * 1024 >= 2147483648.0)
         GTEST_SKIP() << "memory beyond what one volume can index";
-    std::string cfg = TINY;
-    cfg.replace(cfg.find("nx=2\nny=2\nnz=2\n"), 15,
-                "nx=1024\nny=1024\nnz=" + std::to_string(static_cast<long long>(planes)) + "\n");
-    writeFile("big.cfg", cfg);
+    const std::string nz = std::to_string(static_cast<long long>(planes));
+    writeFile("big.cfg", withCounts("nx=1024\nny=1024\nnz=" + nz + "\n"));
     auto q = runFyrnol("-q -i big.cfg -p -g");
     EXPECT_EQ(q.status, 255);
     EXPECT_TRUE(std::regex_match(q.out, refusal)) << q.out;
@@ -357,24 +372,171 @@ TEST(Driver, RunThatCannotFitInMemoryIsRefused)
     EXPECT_NE(r.out.find("\tSampling ...\n\033[31mError - Memory allocation: the run needs "), std::string::npos);
     EXPECT_FALSE(fileExists("N_sys.csv"));
 
-#if !defined(__SANITIZE_ADDRESS__) // the address sanitizer cannot run under an address-space limit
-    // 4096 x 4096 x 64 samples under a 1 GiB address space; a small run still fits.
-    cfg = TINY;
-    cfg.replace(cfg.find("nx=2\nny=2\nnz=2\n"), 15, "nx=4096\nny=4096\nnz=64\n");
-    writeFile("big.cfg", cfg);
+#if !defined(__SANITIZE_ADDRESS__) // the address sanitizer cannot run under these limits
+    // 4096 x 4096 x 64 samples under a 1 GiB address space, 1024 x 1024 x 80 under a 1 GiB
+    // data segment; a small run still fits.
+    writeFile("big.cfg", withCounts("nx=4096\nny=4096\nnz=64\n"));
+    writeFile("long.cfg", withCounts("nx=1024\nny=1024\nnz=80\n"));
     writeFile("tiny.cfg", TINY);
-    const std::string limit = std::string("ulimit -v 1048576; '") + FYRNOL_BIN + "' -q -p -i ";
-    int raw = std::system((limit + "big.cfg > out.txt 2>&1").c_str());
-    ASSERT_TRUE(WIFEXITED(raw));
-    EXPECT_EQ(WEXITSTATUS(raw), 255);
-    const std::string out = readFile("out.txt");
-    EXPECT_TRUE(std::regex_match(out, refusal)) << out;
-    EXPECT_NE(out.find("of address space under its limit"), std::string::npos);
-    EXPECT_FALSE(fileExists("N_sys.csv"));
-    raw = std::system((limit + "tiny.cfg > out.txt 2>&1").c_str());
-    EXPECT_TRUE(WIFEXITED(raw) && WEXITSTATUS(raw) == 0) << readFile("out.txt");
-    EXPECT_TRUE(fileExists("E_cpu.csv"));
+    const struct {
+        const char *limit, *cfg, *what;
+    } cases[] = {{"ulimit -v 1048576", "big.cfg", "of address space under its limit"},
+                 {"ulimit -d 1048576", "long.cfg", "of data segment under its limit"}};
+    for (const auto &c : cases) {
+        const std::string run = std::string(c.limit) + "; '" + FYRNOL_BIN + "' -q -p -i ";
+        int raw = std::system((run + c.cfg + " > out.txt 2>&1").c_str());
+        ASSERT_TRUE(WIFEXITED(raw));
+        EXPECT_EQ(WEXITSTATUS(raw), 255) << c.limit;
+        const std::string out = readFile("out.txt");
+        EXPECT_TRUE(std::regex_match(out, refusal)) << out;
+        if (physicalMemoryAvailable().bytes >= (size_t(4) << 30)) {
+            EXPECT_NE(out.find(c.what), std::string::npos) << out;
+        }
+        EXPECT_FALSE(fileExists("N_sys.csv")) << c.limit;
+        raw = std::system((run + "tiny.cfg > out.txt 2>&1").c_str());
+        EXPECT_TRUE(WIFEXITED(raw) && WEXITSTATUS(raw) == 0) << c.limit << readFile("out.txt");
+        EXPECT_TRUE(fileExists("E_cpu.csv")) << c.limit;
+        for (const char *f : OUTPUTS)
+            std::remove(f);
+    }
 #endif
+}
+
+#if !defined(__SANITIZE_ADDRESS__)
+namespace {
+
+// A CPU run of cfg under `ulimit -<flag> kib`, killed after a minute.
+testutil::RunResult runUnderLimit(char flag, long kib, const std::string &cfg)
+{
+    const std::string limit = std::string("ulimit -") + flag + " " + std::to_string(kib);
+    return runFyrnol("-q -p -i " + cfg, "out.txt",
+                     "timeout -s KILL 60 bash -c '" + limit + "; exec \"$0\" \"$@\"' ");
+}
+
+} // namespace
+#endif
+
+// Under any address-space or data-segment limit a run either completes or is refused with
+// the memory line: it never hangs in a library that cannot map its work space, nor dies.
+TEST(Driver, RunsJustBelowAndAboveTheMemoryLimits)
+{
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "the address sanitizer cannot run under these limits";
+#else
+    TempDir dir;
+    if (physicalMemoryAvailable().bytes < (size_t(1) << 30))
+        GTEST_SKIP() << "less than 1 GiB of memory available here";
+    // A random field on 64 x 64 samples: pairs take the products, and with them the BLAS
+    // library's work buffer.
+    std::string cfg = withCounts("nx=64\nny=64\nnz=3\n");
+    cfg.replace(cfg.find("shape=plane"), 11, "shape=random");
+    writeFile("run.cfg", cfg);
+    const std::regex refusal(MEMORY_LINE);
+    for (const char flag : {'v', 'd'}) {
+        // The threshold by bisection, in KiB: refused below, complete from there on.
+        long below = 0, from = 4L << 20;
+        ASSERT_EQ(runUnderLimit(flag, from, "run.cfg").status, 0) << flag;
+        while (from - below > 1) {
+            const long mid = below + (from - below) / 2;
+            const testutil::RunResult r = runUnderLimit(flag, mid, "run.cfg");
+            const bool unloadable = r.status == 126 || r.status == 127; // the binary cannot even start
+            ASSERT_TRUE(r.status == 0 || unloadable || (r.status == 255 && std::regex_match(r.out, refusal)))
+                << "ulimit -" << flag << " " << mid << ": status " << r.status << "\n" << r.out;
+            if (r.status == 0)
+                from = mid;
+            else
+                below = mid;
+        }
+        const testutil::RunResult refused = runUnderLimit(flag, below, "run.cfg");
+        EXPECT_EQ(refused.status, 255) << flag;
+        EXPECT_TRUE(std::regex_match(refused.out, refusal)) << refused.out;
+        EXPECT_NE(refused.out.find(flag == 'v' ? "of address space" : "of data segment"), std::string::npos)
+            << refused.out;
+        std::remove("E_cpu.csv");
+        const testutil::RunResult complete = runUnderLimit(flag, from, "run.cfg");
+        EXPECT_EQ(complete.status, 0) << flag << " " << complete.out;
+        EXPECT_TRUE(fileExists("E_cpu.csv")) << flag;
+    }
+#endif
+}
+
+namespace {
+
+// A fake tree of /proc and cgroup files under a folder of its own.
+class FakeTree {
+public:
+    explicit FakeTree(const std::string &root) : m_root(root) { mkdir(root.c_str(), 0755); }
+    const std::string &root() const { return m_root; }
+    void put(const std::string &path, const std::string &text) const
+    {
+        for (std::size_t slash = path.find('/', 1); slash != std::string::npos; slash = path.find('/', slash + 1))
+            mkdir((m_root + path.substr(0, slash)).c_str(), 0755);
+        writeFile(m_root + path, text);
+    }
+
+private:
+    std::string m_root;
+};
+
+} // namespace
+
+TEST(Driver, MemoryCheckReadsTheCgroupLimits)
+{
+    TempDir dir;
+    const std::size_t MiB = std::size_t(1) << 20;
+    const std::string v2Mount = "30 22 0:26 / /sys/fs/cgroup rw,nosuid - cgroup2 cgroup2 rw\n";
+    const std::string hybridMounts = "30 22 0:27 / /sys/fs/cgroup rw - tmpfs tmpfs rw\n"
+                                     "34 30 0:31 / /sys/fs/cgroup/memory rw,relatime - cgroup cgroup rw,memory\n"
+                                     "35 30 0:32 / /sys/fs/cgroup/cpu rw shared:9 - cgroup cgroup rw,cpu\n"
+                                     "40 30 0:37 / /sys/fs/cgroup/unified rw,relatime - cgroup2 cgroup2 rw\n";
+    const struct Case {
+        const char *name;
+        std::string cgroup, mountinfo;
+        std::vector<std::pair<std::string, std::string>> files;
+        std::size_t room; // SIZE_MAX: no cgroup limit, the physical memory
+    } cases[] = {
+        {"v2", "0::/app/job\n", v2Mount,
+         {{"/sys/fs/cgroup/app/job/memory.max", "1073741824\n"},
+          {"/sys/fs/cgroup/app/job/memory.current", "268435456\n"}},
+         768 * MiB},
+        {"v2 without a limit", "0::/app/job\n", v2Mount,
+         {{"/sys/fs/cgroup/app/job/memory.max", "max\n"},
+          {"/sys/fs/cgroup/app/job/memory.current", "268435456\n"}},
+         SIZE_MAX},
+        {"v2 limit above", "0::/app/job\n", v2Mount,
+         {{"/sys/fs/cgroup/app/memory.max", "536870912\n"}, {"/sys/fs/cgroup/app/memory.current", "134217728\n"},
+          {"/sys/fs/cgroup/app/job/memory.max", "max\n"}},
+         384 * MiB},
+        {"v2 over its limit", "0::/\n", v2Mount,
+         {{"/sys/fs/cgroup/memory.max", "1048576\n"}, {"/sys/fs/cgroup/memory.current", "2097152\n"}}, 0},
+        {"v1 on a hybrid host", "9:name=systemd:/\n4:memory:/process_api/e5\n0::/\n", hybridMounts,
+         {{"/sys/fs/cgroup/memory/process_api/e5/memory.limit_in_bytes", "2147483648\n"},
+          {"/sys/fs/cgroup/memory/process_api/e5/memory.usage_in_bytes", "536870912\n"},
+          {"/sys/fs/cgroup/memory/memory.limit_in_bytes", "9223372036854771712\n"}},
+         1536 * MiB},
+        {"v1 without a limit", "4:memory:/process_api/e5\n0::/\n", hybridMounts,
+         {{"/sys/fs/cgroup/memory/process_api/e5/memory.limit_in_bytes", "9223372036854771712\n"},
+          {"/sys/fs/cgroup/memory/process_api/e5/memory.usage_in_bytes", "5591040\n"}},
+         SIZE_MAX},
+        {"v1 mounted at its own cgroup, a space in the path", "5:cpuacct,memory:/docker/a b\n",
+         "50 40 0:40 /docker/a\\040b /sys/fs/cgroup/mem\\040ory ro master:5 - cgroup cgroup rw,cpuacct,memory\n",
+         {{"/sys/fs/cgroup/mem ory/memory.limit_in_bytes", "104857600\n"},
+          {"/sys/fs/cgroup/mem ory/memory.usage_in_bytes", "52428800\n"}},
+         50 * MiB},
+        {"no readable files", "0::/app\n", v2Mount, {}, SIZE_MAX},
+    };
+    for (const Case &c : cases) {
+        const FakeTree tree(dir.file(std::to_string(&c - cases)));
+        tree.put("/proc/meminfo", "MemTotal:       16777216 kB\nMemAvailable:    4194304 kB\n");
+        tree.put("/proc/self/cgroup", c.cgroup);
+        tree.put("/proc/self/mountinfo", c.mountinfo);
+        for (const auto &f : c.files)
+            tree.put(f.first, f.second);
+        const MemoryAvailable m = physicalMemoryAvailable(tree.root());
+        const bool limited = c.room != SIZE_MAX;
+        EXPECT_EQ(m.bytes, limited ? c.room : 4096 * MiB) << c.name;
+        EXPECT_STREQ(m.what, limited ? "memory under its cgroup limit" : "physical memory") << c.name;
+    }
 }
 
 namespace {

@@ -69,6 +69,10 @@ namespace cudaHost {
 // cudaErrorInvalidConfiguration.
 void launch(dim3 grid, dim3 block, size_t sharedBytes, void (*body)(void *), void *context);
 
+// Host memory that the stand-in takes for itself at most, besides the device allocations: the
+// thread stacks of the largest block and the transform plan of one plane of rows x cols.
+size_t hostBytes(int rows, int cols);
+
 // The running block's dynamic shared memory (sharedBytes of the launch, 16-byte aligned,
 // undefined contents); null when the launch asked for none.
 void *sharedMemory();

@@ -21,6 +21,8 @@
 #include <thread>
 #include <vector>
 
+#include "fftwrap.h"
+
 #if defined(__SANITIZE_ADDRESS__)
 #include <sanitizer/asan_interface.h>
 #include <sanitizer/common_interface_defs.h>
@@ -170,12 +172,12 @@ class fiber {
 public:
     fiber() : guard_(static_cast<size_t>(sysconf(_SC_PAGESIZE)))
     {
-        map_ = mmap(nullptr, guard_ + FIBER_STACK_BYTES, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS,
-                    -1, 0);
+        map_ = mmap(nullptr, mappedBytes(), PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
         if (map_ == MAP_FAILED || mprotect(map_, guard_, PROT_NONE) != 0)
             misuse("no memory for a thread stack");
     }
-    ~fiber() { munmap(map_, guard_ + FIBER_STACK_BYTES); }
+    ~fiber() { munmap(map_, mappedBytes()); }
+    static size_t mappedBytes() { return static_cast<size_t>(sysconf(_SC_PAGESIZE)) + FIBER_STACK_BYTES; }
     fiber(const fiber &) = delete;
     fiber &operator=(const fiber &) = delete;
 
@@ -537,6 +539,13 @@ void launch(dim3 grid, dim3 block, size_t sharedBytes, void (*body)(void *), voi
 }
 
 void *sharedMemory() { return activeRun != nullptr ? activeRun->shared : nullptr; }
+
+size_t hostBytes(int rows, int cols)
+{
+    const unsigned int r = rows > 0 ? static_cast<unsigned int>(rows) : 0;
+    const unsigned int c = cols > 0 ? static_cast<unsigned int>(cols) : 0;
+    return MAX_THREADS_PER_BLOCK * fiber::mappedBytes() + fftwrap::fftwBytes(c, r);
+}
 
 }  // namespace cudaHost
 
