@@ -28,9 +28,9 @@ struct MemoryAvailable {
 };
 
 // Physical memory this process can still take: the smaller of MemAvailable (/proc/meminfo)
-// and what its memory cgroups leave (limit less usage, its own cgroup's and those above
-// it, v2 and v1 hierarchies alike). Every path read is prefixed by root: "" reads this
-// machine's files, a folder holds a fake tree.
+// and what its memory cgroups leave (limit less usage, the inactive page cache counted as
+// free; its own cgroup's and those above it, v2 and v1 hierarchies alike). Every path read
+// is prefixed by root: "" reads this machine's files, a folder holds a fake tree.
 MemoryAvailable physicalMemoryAvailable(const std::string &root = "");
 
 // The bound a need exceeds: physical memory for what it touches, the room that the

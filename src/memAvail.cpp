@@ -118,7 +118,22 @@ bool cgroupFolder(const CgroupMount &m, const std::string &cgroup, std::string *
     return true;
 }
 
-// What a cgroup and every cgroup above it up to the mount point leave: limit less usage.
+// The usage counts the page cache the cgroup was charged for (files written before, by this
+// run or others); its inactive part is reclaimed before an allocation fails. 0 when unknown.
+std::size_t reclaimableCache(const std::string &dir, bool v2)
+{
+    std::ifstream in(dir + "/memory.stat");
+    const std::string key = v2 ? "inactive_file" : "total_inactive_file"; // v1: with those below
+    std::string name;
+    unsigned long long value;
+    while (in >> name >> value)
+        if (name == key)
+            return static_cast<std::size_t>(value);
+    return 0;
+}
+
+// What a cgroup and every cgroup above it up to the mount point leave: limit less usage,
+// the reclaimable cache aside.
 std::size_t cgroupRoom(const std::string &folder, const std::string &top, bool v2)
 {
     const char *limitFile = v2 ? "/memory.max" : "/memory.limit_in_bytes";
@@ -129,6 +144,7 @@ std::size_t cgroupRoom(const std::string &folder, const std::string &top, bool v
         std::size_t limit = 0, usage = 0;
         if (cgroupBytes(dir + limitFile, &limit)) {
             cgroupBytes(dir + usageFile, &usage);
+            usage -= std::min(usage, reclaimableCache(dir, v2));
             room = std::min(room, limit > usage ? limit - usage : 0);
         }
         const std::size_t slash = dir.rfind('/');

@@ -523,6 +523,20 @@ TEST(Driver, MemoryCheckReadsTheCgroupLimits)
          {{"/sys/fs/cgroup/mem ory/memory.limit_in_bytes", "104857600\n"},
           {"/sys/fs/cgroup/mem ory/memory.usage_in_bytes", "52428800\n"}},
          50 * MiB},
+        // Page cache the cgroup charged (output files written earlier) is reclaimed before
+        // an allocation fails: its inactive part is room.
+        {"v2 with page cache", "0::/app/job\n", v2Mount,
+         {{"/sys/fs/cgroup/app/job/memory.max", "1073741824\n"},
+          {"/sys/fs/cgroup/app/job/memory.current", "943718400\n"},
+          {"/sys/fs/cgroup/app/job/memory.stat", "anon 104857600\nfile 838860800\nactive_file 314572800\n"
+                                                "inactive_file 524288000\n"}},
+         624 * MiB},
+        {"v1 with page cache", "4:memory:/process_api/e5\n0::/\n", hybridMounts,
+         {{"/sys/fs/cgroup/memory/process_api/e5/memory.limit_in_bytes", "1073741824\n"},
+          {"/sys/fs/cgroup/memory/process_api/e5/memory.usage_in_bytes", "943718400\n"},
+          {"/sys/fs/cgroup/memory/process_api/e5/memory.stat", "cache 838860800\ninactive_file 1048576\n"
+                                                               "total_inactive_file 524288000\n"}},
+         624 * MiB},
         {"no readable files", "0::/app\n", v2Mount, {}, SIZE_MAX},
     };
     for (const Case &c : cases) {
