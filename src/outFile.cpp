@@ -403,7 +403,7 @@ void createWithHeader(const std::string &path, const std::string &header, Publis
         if (fd < 0)
             return;
         fchmod(fd, creationMode());
-        const bool written = writeAll(fd, header);
+        const bool written = writeAll(fd, header) && synced(fd);
         const bool closed = close(fd) == 0;
         bool done = !(written && closed); // a header that did not fit is not published
         if (!done && how == Publish::Link)
@@ -413,8 +413,10 @@ void createWithHeader(const std::string &path, const std::string &header, Publis
                    errno == EEXIST;
         unlink(temp.c_str());
         forgetTemp(slot);
-        if (done)
+        if (done) {
+            syncFolderOf(path); // the new name, as for a replaced file
             return;
+        }
     }
     const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_APPEND | O_CLOEXEC, 0666);
     if (fd < 0)
