@@ -5,13 +5,6 @@
 #include <cstdio>
 #include <string>
 
-// Takes over the signals that would end a run with an output half-written, where they still
-// have their default action: SIGINT, SIGTERM, SIGHUP and SIGPIPE (standard output closed by
-// its reader) remove the live temporary file before they end the process; SIGXFSZ is
-// ignored, so that a write past the file-size limit fails as on a full disk. The output
-// functions below call it themselves; a run calls it before it writes anything.
-void guardOutputSignals();
-
 // Writes into a temporary file "<target>.fyrnol-tmp.XXXXXX" beside the target, syncs it and
 // renames it over the target on commit(), so an interrupted or failed write, or a machine
 // crash, never leaves a partial file under the real name. Without commit() the temporary
@@ -43,20 +36,5 @@ private:
     int m_slot = -1;      // entry of m_temp in the table the signal handler clears
     FILE *m_fp = nullptr;
 };
-
-// How a results file that does not exist yet appears with its header: by a hard link to a
-// complete temporary file, by a rename that replaces nothing (file systems without hard
-// links), or by an exclusive create (neither). Each way falls back to the next; tests
-// start further down to cover them.
-enum class Publish { Link, Rename, Exclusive };
-
-// Appends text to the file as one whole row on a line of its own under the file's advisory
-// lock, synced, so concurrent writers never lose or interleave rows and a row cut short
-// (disk full) is cut back off. A file that does not exist is first created holding header
-// alone, without ever truncating a file another process created meanwhile. A device, FIFO
-// or descriptor of the process gets the text straight through (a regular file behind a
-// descriptor as a row, without header). False when the text could not be written whole.
-bool appendWithHeader(const std::string &filename, const std::string &header, const std::string &text,
-                      Publish how = Publish::Link);
 
 #endif

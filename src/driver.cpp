@@ -11,6 +11,8 @@
 #include "cmdLine.h"
 #include "memAvail.h"
 #include "outFile.h"
+#include "outFile_results.h"
+#include "outFile_signals.h"
 #include "wallTimer.h"
 #include "wpm.h"
 

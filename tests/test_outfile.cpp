@@ -24,6 +24,8 @@
 
 #include "driver.h"
 #include "outFile.h"
+#include "outFile_results.h"
+#include "outFile_signals.h"
 #include "testutil.h"
 
 using testutil::readFile;
@@ -76,8 +78,9 @@ TEST(AtomicFile, FailedWriteKeepsTheOldFile)
     const pid_t pid = fork();
     ASSERT_GE(pid, 0);
     if (pid == 0) {
-        // Files may not grow beyond 1 kB in the child: the write fails midway (the library
-        // ignores SIGXFSZ, which would end the child).
+        // Files may not grow beyond 1 kB in the child: the write fails midway (the program's
+        // signal guard ignores SIGXFSZ, which would end the child).
+        guardOutputSignals();
         struct rlimit lim = {1024, 1024};
         setrlimit(RLIMIT_FSIZE, &lim);
         const bool written = store_array(big.data(), 8, 64, 64, "E_cpu.csv", XY, -1);
@@ -229,6 +232,7 @@ TEST(ResultsFile, RowCutShortIsTakenBack)
     const std::string text = HEADER + std::string(4096 - 11 - std::strlen(HEADER), 'x') + "\n";
     for (const bool tmpfs : {true, false}) {
         const int status = inChild([&] {
+            guardOutputSignals();
             mkdir("disk", 0755);
             if (tmpfs && (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
                           mount("tmpfs", "disk", "tmpfs", 0, "size=16k") != 0))

@@ -1,0 +1,104 @@
+// Writes that a departed reader cannot end, and syncs that make them durable.
+#include "outFile_write.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "outFile_target.h"
+
+// The signal that a write to a reader that left raises is taken back before it could end
+// the process; only where SIGPIPE was not blocked already.
+bool writeAll(int fd, const char *p, size_t left)
+{
+    sigset_t pipe, old;
+    sigemptyset(&pipe);
+    sigaddset(&pipe, SIGPIPE);
+    pthread_sigmask(SIG_BLOCK, &pipe, &old);
+    int failure = 0;
+    while (left > 0 && failure == 0) {
+        const ssize_t n = write(fd, p, left);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            failure = n < 0 ? errno : EIO;
+            break;
+        }
+        p += n;
+        left -= static_cast<size_t>(n);
+    }
+    if (failure == EPIPE && !sigismember(&old, SIGPIPE)) {
+        const struct timespec now = {0, 0};
+        while (sigtimedwait(&pipe, nullptr, &now) < 0 && errno == EINTR) {
+        }
+    }
+    pthread_sigmask(SIG_SETMASK, &old, nullptr);
+    if (failure != 0)
+        errno = failure;
+    return failure == 0;
+}
+
+bool writeAll(int fd, const std::string &text) { return writeAll(fd, text.data(), text.size()); }
+
+namespace {
+
+// A file written straight through (FIFO, device, descriptor): stdio buffers it, and every
+// buffer goes out through writeAll. A regular file behind a descriptor is appended to.
+struct Sink {
+    int fd;
+    bool toEnd;
+};
+
+ssize_t sinkWrite(void *cookie, const char *buf, size_t size)
+{
+    const Sink &s = *static_cast<const Sink *>(cookie);
+    if (s.toEnd)
+        lseek(s.fd, 0, SEEK_END);
+    return writeAll(s.fd, buf, size) ? static_cast<ssize_t>(size) : -1;
+}
+
+int sinkClose(void *cookie)
+{
+    const Sink *s = static_cast<const Sink *>(cookie);
+    const int closed = close(s->fd);
+    delete s;
+    return closed;
+}
+
+} // namespace
+
+FILE *openSink(int fd)
+{
+    struct stat st;
+    Sink *s = new Sink{fd, fstat(fd, &st) == 0 && S_ISREG(st.st_mode)};
+    FILE *fp = fopencookie(s, "w", {nullptr, sinkWrite, nullptr, sinkClose});
+    if (fp == nullptr) {
+        close(fd);
+        delete s;
+    }
+    return fp;
+}
+
+// A file that replaces another, and every results row, must be on the disk before the
+// process goes on: otherwise a machine crash can leave a name on an empty or short file,
+// the old content gone.
+bool synced(int fd)
+{
+    while (fsync(fd) != 0)
+        if (errno != EINTR)
+            return errno == EINVAL || errno == EROFS;
+    return true;
+}
+
+// The name points at a whole file, old or new, either way.
+void syncFolderOf(const std::string &path)
+{
+    const int fd = open(folderOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd >= 0) {
+        synced(fd);
+        close(fd);
+    }
+}
