@@ -2,6 +2,7 @@
 #ifndef FYRNOL_DRIVER_H
 #define FYRNOL_DRIVER_H
 
+#include <cstddef>
 #include <string>
 
 #include "kernel.h"
@@ -31,6 +32,10 @@ int planeCount(plane p, int nz, int ny, int nx);
 // plane 0's flux are printed when plane 0 has been summed, unless quiet.
 bool store_flux_profile(const double *F, int nz, int ny, int nx, const std::string &filename,
                         const char *consoleLine, bool is_quiet);
+
+// Bytes of the volumes N, F and E of nx by ny by nz samples and the grids X, Y, KX and KY
+// that the run allocates.
+std::size_t volumeBytes(int nx, int ny, int nz);
 
 // The whole run; returns the exit status of main.
 int fyrnol_main(int argc, char **argv);

@@ -58,9 +58,12 @@ void vormel_3D(cpx *E, double *F, const cpx *N, const cpx *KX, const double *X,
                const bool do_evanescent_modes, const bool is_magnetic_field,
                const polarization pol);
 
-// Bytes of the volumes E, N and F of nx by ny by nz samples and the grids X, KX, Y, KY that
-// vormel_3D works on (the driver allocates them).
-std::size_t volumeBytes(int nx, int ny, int nz);
+// Whether vormel_3D's default evaluation of a grid of nx by ny samples and nz planes builds
+// the separable products' buffers (SeparableSum::bytes): where they take at most 1 GiB or
+// twice what the run holds without them (the driver's volumes and grids, vormel_3D's other
+// buffers), and where the cost model finds the products cheaper than the direct sum for some
+// pair. Deterministic: the same grid always takes the same way, whatever memory is free.
+bool separableTaken(int nx, int ny, int nz);
 
 // What vormel_3D takes besides its arguments, at most: its own buffers, FFTW's, and the BLAS
 // library's where the products are taken (the memory check of the run counts them before

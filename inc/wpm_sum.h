@@ -24,20 +24,14 @@ struct SumChoice {
 };
 
 // vormel_3D with the evaluation chosen by the caller; vormel_3D itself takes the default.
-// Pairs with a non-finite term, and every pair of a grid whose products do not fit
-// (separableFits), take the direct sum whatever the choice.
+// Pairs with a non-finite term, and every pair of a grid whose products' buffers exceed
+// their bound, take the direct sum whatever the choice; the default builds the products
+// only where separableTaken says so.
 void vormel_3D(cpx *E, double *F, const cpx *N, const cpx *KX, const double *X,
                const cpx *KY, const double *Y, const double k0, const double dz,
                const double dy, const double dx, const int nz, const int ny, const int nx,
                const bool do_evanescent_modes, const bool is_magnetic_field,
                const polarization pol, const SumChoice &choice);
-
-// Whether a grid of nx by ny samples and nz planes gets the separable products: their
-// buffers (SeparableSum::bytes) are allocated when they take at most 64 MiB or as much as
-// the run holds without them (the volumes and grids, vormel_3D's other buffers), so that they
-// at most double the memory of the run. Deterministic: the same grid always takes the same
-// way, whatever memory is free.
-bool separableFits(int nx, int ny, int nz);
 
 // kz = nk0 csqrt(1 - kxy_sq / nk0^2 + 0i), with a real square root where that gives the
 // same bits; nk0 itself for the (0, 0) component.
@@ -134,6 +128,9 @@ public:
     // The cheaper order for a footprint, and its cost in direct term-sample units.
     ProductOrder cheaperOrder(const Footprint &fp) const;
     double cost(const Footprint &fp, int terms) const;
+    // Whether the products can be cheaper than the direct sum for some pair of an nx by ny
+    // grid, that is for the pair most in their favour: the whole plane, every component.
+    static bool canPay(int nx, int ny);
     // False when a table entry is not finite (grids with a non-finite value): every pair
     // then takes the direct sum.
     bool tablesFinite();

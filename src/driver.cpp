@@ -189,6 +189,24 @@ bool store_results(std::string filename, std::string cfile, int kernel, int bloc
 
 // ---- host operations ----
 
+namespace {
+
+bool isFinite(const cpx &z) { return std::isfinite(z.real()) && std::isfinite(z.imag()); }
+bool hasNan(const cpx &z) { return std::isnan(z.real()) || std::isnan(z.imag()); }
+
+// Whether two samples with a non-finite part agree: NaN on both sides, or no NaN and the
+// same values part by part (the same infinities). A NaN on one side only, or infinities
+// that differ, are a disagreement; the quotient would make a NaN of it and hide it.
+bool nonFiniteAgree(const cpx &gpu, const cpx &cpu)
+{
+    const bool gpuNan = hasNan(gpu), cpuNan = hasNan(cpu);
+    if (gpuNan || cpuNan)
+        return gpuNan && cpuNan;
+    return gpu == cpu;
+}
+
+} // namespace
+
 double compare(const double2 *gpu, const cpx *cpu, int nz, int ny, int nx)
 {
     double max_err = 0.0;
@@ -196,14 +214,14 @@ double compare(const double2 *gpu, const cpx *cpu, int nz, int ny, int nx)
         return max_err;
     const size_t n = static_cast<size_t>(nz) * ny * nx;
     for (size_t idx = 0; idx < n; ++idx) {
-        // A NaN on one side only is a disagreement, not a sample without a deviation.
-        const bool gpuNan = std::isnan(gpu[idx].x) || std::isnan(gpu[idx].y);
-        const bool cpuNan = std::isnan(cpu[idx].real()) || std::isnan(cpu[idx].imag());
-        if (gpuNan != cpuNan)
-            return std::numeric_limits<double>::infinity();
-        cpx tmp = cpx(gpu[idx].x, gpu[idx].y) - cpu[idx];
-        tmp = tmp / cpu[idx];
-        const double err = std::abs(tmp);
+        const cpx g(gpu[idx].x, gpu[idx].y);
+        if (!isFinite(g) || !isFinite(cpu[idx])) {
+            if (!nonFiniteAgree(g, cpu[idx]))
+                return std::numeric_limits<double>::infinity();
+            continue;
+        }
+        // NaN for zero in both: passed over by the greater-than test.
+        const double err = std::abs((g - cpu[idx]) / cpu[idx]);
         if (err > max_err)
             max_err = err;
     }
@@ -303,6 +321,9 @@ T *allocate(size_t count, const char *name)
     return a;
 }
 
+// Stated beside gpuRun's allocation of the staging copies.
+size_t stagingBytes(int nx, int ny, int nz);
+
 // What the run takes at its peak, as the owners of its buffers state it: the volumes and
 // grids; with -g the staging copies of E, N, KX and KY (gpuRun), and on the host stand-in
 // the device's buffers and the stand-in's own, which are host memory too; with -p the CPU
@@ -311,8 +332,7 @@ MemoryNeed runMemory(int nx, int ny, int nz, bool gpu, bool cpu)
 {
     MemoryNeed need = wholeBuffer(volumeBytes(nx, ny, nz));
     if (gpu) {
-        const size_t nv = static_cast<size_t>(nx) * ny * nz;
-        need = need + wholeBuffer(nv * 2 * sizeof(double2) + (static_cast<size_t>(nx) + ny) * sizeof(double2));
+        need = need + wholeBuffer(stagingBytes(nx, ny, nz));
 #ifdef FYRNOL_CUDA_HOST
         need = need + wholeBuffer(volumeBytes(nx, ny, nz) + wrapperDeviceBytes(nx, ny)) +
                wholeBuffer(cudaHost::hostBytes(ny, nx));
@@ -398,6 +418,21 @@ void printFreqLine(char axis, double extent, double pitch)
               << f_max / 1e6 << "MHz, flim_" << axis << "=" << 0.5 * f_max / 1e6 << "MHz, dtheta_"
               << axis << "=" << std::asin(df / f_max) * 180 / 3.14159265 << "\xC2\xB0" << std::endl;
 }
+
+} // namespace
+
+// What initialise allocates: N and E of cpx and F of double, one element a sample; X and Y of
+// double and KX and KY of cpx, one element a position along their axis.
+std::size_t volumeBytes(const int nx, const int ny, const int nz)
+{
+    if (nx < 1 || ny < 1 || nz < 1)
+        return 0;
+    const std::size_t samples = static_cast<std::size_t>(nx) * ny * nz;
+    const std::size_t axes = static_cast<std::size_t>(nx) + ny;
+    return samples * (2 * sizeof(cpx) + sizeof(double)) + axes * (sizeof(double) + sizeof(cpx));
+}
+
+namespace {
 
 void initialise(Run &r, int argc, char **argv)
 {
@@ -554,6 +589,14 @@ void readRunOptions(Run &r, int argc, char **argv)
 }
 
 // ---- GPU run ----
+
+// What gpuRun allocates for its host staging copies in the device's layout: E and N, a
+// double2 a sample each, and KX and KY, a double2 an element.
+size_t stagingBytes(int nx, int ny, int nz)
+{
+    const size_t nv = static_cast<size_t>(nx) * ny * nz;
+    return (2 * nv + static_cast<size_t>(nx) + ny) * sizeof(double2);
+}
 
 #ifdef FYRNOL_HAVE_CUDA
 

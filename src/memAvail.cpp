@@ -71,11 +71,48 @@ bool listHas(const std::string &list, const std::string &item)
     return false;
 }
 
+// The fields of a mountinfo line. They are separated by single spaces, so an empty field
+// (a mount without a source) is a field of its own.
+std::vector<std::string> mountinfoFields(const std::string &line)
+{
+    std::vector<std::string> fields;
+    std::size_t start = 0;
+    for (;;) {
+        const std::size_t space = line.find(' ', start);
+        fields.push_back(line.substr(start, space - start));
+        if (space == std::string::npos)
+            return fields;
+        start = space + 1;
+    }
+}
+
+// The folders of an absolute cgroup path ("/" has none). Leading ".." folders climb above the
+// cgroup namespace root, where the kernel shows a cgroup outside it; false for any other
+// form (relative, empty, "." or ".." after a name).
+bool cgroupPath(const std::string &path, std::vector<std::string> *folders)
+{
+    folders->clear();
+    if (path.empty() || path[0] != '/')
+        return false;
+    if (path == "/")
+        return true;
+    for (std::size_t start = 1;;) {
+        const std::size_t slash = path.find('/', start);
+        const std::string name = path.substr(start, slash - start);
+        if (name.empty() || name == "." || (name == ".." && !folders->empty() && folders->back() != ".."))
+            return false;
+        folders->push_back(name);
+        if (slash == std::string::npos)
+            return true;
+        start = slash + 1;
+    }
+}
+
 // A mounted cgroup hierarchy that can limit memory: v2, or v1 with the memory controller.
 struct CgroupMount {
     bool v2;
-    std::string root;  // the cgroup at the mount point
-    std::string point; // where it is mounted
+    std::vector<std::string> root; // the cgroup at the mount point
+    std::string point;             // where it is mounted
 };
 
 std::vector<CgroupMount> cgroupMounts(const std::string &mountinfo)
@@ -84,38 +121,38 @@ std::vector<CgroupMount> cgroupMounts(const std::string &mountinfo)
     std::ifstream in(mountinfo);
     std::string line;
     while (std::getline(in, line)) {
-        std::istringstream fields(line);
-        std::vector<std::string> f;
-        std::string word;
-        while (fields >> word)
-            f.push_back(word);
         // id parent dev root point options [optional fields] - type source super-options
-        const auto dash = std::find(f.begin(), f.end(), "-");
-        if (f.size() < 5 || dash == f.end() || f.end() - dash < 4 || dash - f.begin() < 6)
+        const std::vector<std::string> f = mountinfoFields(line);
+        if (f.size() < 10)
+            continue;
+        const auto dash = std::find(f.begin() + 6, f.end(), "-");
+        if (f.end() - dash < 4)
             continue;
         const std::string &type = dash[1];
         const bool v2 = type == "cgroup2";
-        if (v2 || (type == "cgroup" && listHas(dash[3], "memory")))
-            mounts.push_back({v2, unescaped(f[3]), unescaped(f[4])});
+        CgroupMount m = {v2, {}, unescaped(f[4])};
+        if ((v2 || (type == "cgroup" && listHas(dash[3], "memory"))) && cgroupPath(unescaped(f[3]), &m.root) &&
+            !m.point.empty() && m.point[0] == '/')
+            mounts.push_back(m);
     }
     return mounts;
 }
 
-// The folder of a cgroup under a mount of its hierarchy; false when the mount shows
-// another part of the hierarchy.
-bool cgroupFolder(const CgroupMount &m, const std::string &cgroup, std::string *folder)
+// The folders below a mount's point down to a cgroup; false where the mount shows another
+// part of the hierarchy. A cgroup outside the namespace root is shown with leading "..":
+// where it is not visible under a mount of the namespace root or of a cgroup above it
+// (its path does not name the folders between them), the nearest limit that the mount
+// shows is its own folder's.
+bool foldersBelowMount(const CgroupMount &m, const std::vector<std::string> &cgroup, std::vector<std::string> *below)
 {
-    std::string rest;
-    if (m.root == "/")
-        rest = cgroup;
-    else if (cgroup == m.root)
-        rest = "";
-    else if (cgroup.compare(0, m.root.size() + 1, m.root + "/") == 0)
-        rest = cgroup.substr(m.root.size());
-    else
-        return false;
-    *folder = m.point + (rest == "/" ? "" : rest);
-    return true;
+    const std::size_t depth = m.root.size();
+    below->clear();
+    if (cgroup.size() >= depth && std::equal(m.root.begin(), m.root.end(), cgroup.begin()) &&
+        (cgroup.size() == depth || cgroup[depth] != "..")) {
+        below->assign(cgroup.begin() + static_cast<std::ptrdiff_t>(depth), cgroup.end());
+        return true;
+    }
+    return std::all_of(m.root.begin(), m.root.end(), [](const std::string &name) { return name == ".."; });
 }
 
 // The usage counts the page cache the cgroup was charged for (files written before, by this
@@ -132,25 +169,26 @@ std::size_t reclaimableCache(const std::string &dir, bool v2)
     return 0;
 }
 
-// What a cgroup and every cgroup above it up to the mount point leave: limit less usage,
-// the reclaimable cache aside.
-std::size_t cgroupRoom(const std::string &folder, const std::string &top, bool v2)
+// What one cgroup's limit leaves: limit less usage, the reclaimable cache aside; SIZE_MAX
+// where it has none.
+std::size_t oneCgroupRoom(const std::string &dir, bool v2)
 {
-    const char *limitFile = v2 ? "/memory.max" : "/memory.limit_in_bytes";
-    const char *usageFile = v2 ? "/memory.current" : "/memory.usage_in_bytes";
-    std::size_t room = SIZE_MAX;
-    std::string dir = folder;
-    for (;;) {
-        std::size_t limit = 0, usage = 0;
-        if (cgroupBytes(dir + limitFile, &limit)) {
-            cgroupBytes(dir + usageFile, &usage);
-            usage -= std::min(usage, reclaimableCache(dir, v2));
-            room = std::min(room, limit > usage ? limit - usage : 0);
-        }
-        const std::size_t slash = dir.rfind('/');
-        if (dir.size() <= top.size() || slash == std::string::npos || slash < top.size())
-            break;
-        dir.erase(slash);
+    std::size_t limit = 0, usage = 0;
+    if (!cgroupBytes(dir + (v2 ? "/memory.max" : "/memory.limit_in_bytes"), &limit))
+        return SIZE_MAX;
+    cgroupBytes(dir + (v2 ? "/memory.current" : "/memory.usage_in_bytes"), &usage);
+    usage -= std::min(usage, reclaimableCache(dir, v2));
+    return limit > usage ? limit - usage : 0;
+}
+
+// What a cgroup and every cgroup above it up to the mount point leave.
+std::size_t cgroupRoom(const std::string &point, const std::vector<std::string> &below, bool v2)
+{
+    std::string dir = point;
+    std::size_t room = oneCgroupRoom(dir, v2);
+    for (const std::string &name : below) {
+        dir += (dir.back() == '/' ? "" : "/") + name;
+        room = std::min(room, oneCgroupRoom(dir, v2));
     }
     return room;
 }
@@ -170,14 +208,12 @@ std::size_t cgroupsRoom(const std::string &root)
             continue;
         const std::string controllers = line.substr(first + 1, second - first - 1);
         const bool v2 = line.compare(0, first, "0") == 0 && controllers.empty();
-        if (!v2 && !listHas(controllers, "memory"))
+        std::vector<std::string> cgroup, below;
+        if ((!v2 && !listHas(controllers, "memory")) || !cgroupPath(line.substr(second + 1), &cgroup))
             continue;
-        const std::string cgroup = line.substr(second + 1);
-        for (const CgroupMount &m : mounts) {
-            std::string folder;
-            if (m.v2 == v2 && cgroupFolder(m, cgroup, &folder))
-                room = std::min(room, cgroupRoom(root + folder, root + m.point, v2));
-        }
+        for (const CgroupMount &m : mounts)
+            if (m.v2 == v2 && foldersBelowMount(m, cgroup, &below))
+                room = std::min(room, cgroupRoom(root + m.point, below, v2));
     }
     return room;
 }

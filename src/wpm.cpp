@@ -14,6 +14,7 @@
 #include <memory>
 #include <vector>
 
+#include "driver.h"
 #include "fftwrap.h"
 #include "memAvail.h"
 #include "wpm_simd.h"
@@ -775,6 +776,20 @@ std::size_t workBytes(const int nx, const int ny)
     return Spectrum::bytes(nx, ny) + PairIndex::bytes(nxy) + ClassCache::bytes(nx, ny) + TermTable::bytes(nxy);
 }
 
+// What the products' buffers may take in any run: enough for the strip-shaped cross-sections
+// of waveguides and gratings, up to about 5800 samples wide.
+constexpr std::size_t kSeparableBound = std::size_t(1) << 30;
+
+// Whether the products' buffers stay within their bound: kSeparableBound, or twice what the
+// run holds without them where that is more.
+bool separableFits(const int nx, const int ny, const int nz)
+{
+    if (nx < 1 || ny < 1)
+        return false;
+    const std::size_t held = volumeBytes(nx, ny, nz) + planeBytes(nx, ny) + workBytes(nx, ny);
+    return SeparableSum::bytes(nx, ny) <= std::max(kSeparableBound, 2 * held);
+}
+
 } // namespace
 
 void vormel_3D(cpx *E, double *F, const cpx *N, const cpx *KX, const double *X,
@@ -813,8 +828,12 @@ void vormel_3D(cpx *E, double *F, const cpx *N, const cpx *KX, const double *X,
     PairIndex pairs(nxy);
     ClassCache classes(nx, ny);
     TermTable table(nxy);
+    // Forced products skip the grid's cost model as they skip each pair's.
+    const bool buildProducts = choice.path == SumPath::Products
+                                   ? separableFits(nx, ny, nz)
+                                   : choice.path == SumPath::Cheaper && separableTaken(nx, ny, nz);
     std::unique_ptr<SeparableSum> separable;
-    if (choice.path != SumPath::Direct && separableFits(nx, ny, nz))
+    if (buildProducts)
         separable.reset(new SeparableSum(KX, X, KY, Y, nx, ny, phasorKernel(level)));
     const double xMax = largestMagnitude(X, nx);
     const double yMax = largestMagnitude(Y, ny);
@@ -863,21 +882,9 @@ void vormel_3D(cpx *E, double *F, const cpx *N, const cpx *KX, const double *X,
     std::free(S);
 }
 
-std::size_t volumeBytes(const int nx, const int ny, const int nz)
+bool separableTaken(const int nx, const int ny, const int nz)
 {
-    if (nx < 1 || ny < 1 || nz < 1)
-        return 0;
-    const std::size_t samples = static_cast<std::size_t>(nx) * ny * nz;
-    const std::size_t axes = static_cast<std::size_t>(nx) + ny;
-    return samples * (2 * sizeof(cpx) + sizeof(double)) + axes * (sizeof(double) + sizeof(cpx));
-}
-
-bool separableFits(const int nx, const int ny, const int nz)
-{
-    if (nx < 1 || ny < 1)
-        return false;
-    const std::size_t held = volumeBytes(nx, ny, nz) + planeBytes(nx, ny) + workBytes(nx, ny);
-    return SeparableSum::bytes(nx, ny) <= std::max(held, std::size_t(64) << 20);
+    return separableFits(nx, ny, nz) && SeparableSum::canPay(nx, ny);
 }
 
 MemoryNeed vormelMemory(const int nx, const int ny, const int nz)
@@ -889,7 +896,7 @@ MemoryNeed vormelMemory(const int nx, const int ny, const int nz)
     if (nz < 2)
         return need;
     need = need + wholeBuffer(workBytes(nx, ny));
-    if (separableFits(nx, ny, nz))
+    if (separableTaken(nx, ny, nz))
         need = need + wholeBuffer(SeparableSum::bytes(nx, ny)) + SeparableSum::libraryMemory(ny);
     return need;
 }

@@ -109,6 +109,15 @@ constexpr double kCopyCost = 0.3;
 constexpr double kTermCost = 2.5;
 constexpr double kPairCost = 1000.0;
 
+// Products for ni columns and nj rows of samples over np by nq frequencies, terms of them set.
+double productsCost(const double ni, const double nj, const double np, const double nq,
+                    const double terms)
+{
+    const double macs = std::min(ni * nq * (np + nj), np * nj * (nq + ni));
+    const double copies = ni * np + nj * nq + np * nq + ni * nj;
+    return kPairCost + kTermCost * terms + kCopyCost * copies + kMacCost * macs;
+}
+
 const cpx kOne(1.0, 0.0);
 const cpx kZero(0.0, 0.0);
 
@@ -238,10 +247,16 @@ ProductOrder SeparableSum::cheaperOrder(const Footprint &fp) const
 
 double SeparableSum::cost(const Footprint &fp, const int terms) const
 {
-    const double ni = fp.columns, nj = fp.rows, np = m_np, nq = m_nq;
-    const double macs = std::min(ni * nq * (np + nj), np * nj * (nq + ni));
-    const double copies = ni * np + nj * nq + np * nq + ni * nj;
-    return kPairCost + kTermCost * terms + kCopyCost * copies + kMacCost * macs;
+    return productsCost(fp.columns, fp.rows, m_np, m_nq, terms);
+}
+
+bool SeparableSum::canPay(const int nx, const int ny)
+{
+    // Each part of the cost, over the direct sum's samples times terms, falls as a pair's
+    // columns, rows, frequencies, samples and terms grow: where the pair of the whole plane
+    // with every component does not pay, no pair of the grid does.
+    const double x = nx, y = ny, samples = x * y;
+    return productsCost(x, y, x, y, samples) < samples * samples;
 }
 
 // The columns and rows of the last footprint, increasing, with their positions.

@@ -266,25 +266,39 @@ TEST_F(FastPropagation, ThresholdOnTheDiagonalIsTheModulusDecision)
     }
 }
 
-TEST_F(FastPropagation, GridsWhoseTablesDoNotFitTakeTheDirectSum)
+TEST_F(FastPropagation, GridsTakeTheProductsWhereTheirBuffersFitAndCanPay)
 {
-    // The products' buffers may at most double what a run holds (or take 64 MiB): large
-    // grids that are not square keep them, a narrow grid of few planes does not.
-    EXPECT_TRUE(separableFits(1024, 1026, 2));
-    EXPECT_TRUE(separableFits(2048, 1536, 2));
-    EXPECT_TRUE(separableFits(4096, 1024, 2));
-    EXPECT_TRUE(separableFits(4096, 4096, 2));
-    EXPECT_TRUE(separableFits(2, 1024, 2));
-    EXPECT_FALSE(separableFits(2, 2048, 2));
-    EXPECT_FALSE(separableFits(2, 2048, 500));
-    EXPECT_TRUE(separableFits(2, 2048, 1000));
-    // 2 x 2048: a y table of 64 MiB is more than the grid is allowed; forced products
-    // must fall back to the direct sum, bit for bit.
-    Volume base(2, 2048, 2);
+    // The products' buffers may take 1 GiB, or twice what a run holds: large grids that are
+    // not square and strips of few planes keep them; 2 x 8192 (tables of 2 GiB) only once
+    // its volumes hold 1 GiB; a grid on which no pair can pay never builds them.
+    EXPECT_TRUE(separableTaken(1024, 1026, 2));
+    EXPECT_TRUE(separableTaken(4096, 1024, 2));
+    EXPECT_TRUE(separableTaken(4096, 4096, 2));
+    EXPECT_TRUE(separableTaken(2048, 64, 4));
+    EXPECT_TRUE(separableTaken(4096, 32, 4));
+    EXPECT_TRUE(separableTaken(2, 2048, 2));
+    EXPECT_FALSE(separableTaken(8192, 16, 4));
+    EXPECT_FALSE(separableTaken(2, 8192, 1600));
+    EXPECT_TRUE(separableTaken(2, 8192, 1700));
+    EXPECT_FALSE(separableTaken(1, 16, 2));
+
+    // The default on a strip (tables of 128 MiB) is the products, bit for bit.
+    const Options o{NA, true, false, 0.3e-6};
+    Volume strip(2048, 2, 2);
+    strip.fill(Medium::Homogeneous, 14);
+    Volume chosen = strip, products = strip, directStrip = strip;
+    production(chosen, o);
+    production(products, o, {SumPath::Products, ProductOrder::Cheaper});
+    production(directStrip, o, {SumPath::Direct, ProductOrder::Cheaper});
+    EXPECT_EQ(chosen.E, products.E);
+    EXPECT_NE(chosen.E, directStrip.E); // else the test shows nothing
+
+    // 1 x 6144: tables of 1.1 GiB; forced products must fall back to the direct sum.
+    Volume base(1, 6144, 2);
     base.fill(Medium::Homogeneous, 11);
     Volume forced = base, direct = base;
-    production(forced, {NA, true, false, 0.3e-6}, {SumPath::Products, ProductOrder::Cheaper});
-    production(direct, {NA, true, false, 0.3e-6}, {SumPath::Direct, ProductOrder::Cheaper});
+    production(forced, o, {SumPath::Products, ProductOrder::Cheaper});
+    production(direct, o, {SumPath::Direct, ProductOrder::Cheaper});
     EXPECT_EQ(forced.E, direct.E);
 }
 

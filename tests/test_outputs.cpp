@@ -141,6 +141,19 @@ TEST(Compare, ZeroAndNonFiniteSamples)
     EXPECT_EQ(compare(skipZero, cpuNan, 1, 1, 2), inf);
     const double2 bothNan[] = {{0, nan_}, {3, 0}};
     EXPECT_DOUBLE_EQ(compare(bothNan, cpuNan, 1, 1, 2), 0.5);
+    // Infinities: the same values part by part agree, anything else is an infinite deviation.
+    const cpx cpuInf[] = {cpx(inf, 0), cpx(2, -inf), cpx(1, 0)};
+    const double2 sameInf[] = {{inf, 0}, {2, -inf}, {1.5, 0}};
+    EXPECT_DOUBLE_EQ(compare(sameInf, cpuInf, 1, 1, 3), 0.5);
+    const double2 finiteOverInf[] = {{1, 0}, {2, -inf}, {1, 0}};
+    EXPECT_EQ(compare(finiteOverInf, cpuInf, 1, 1, 3), inf);
+    const double2 oppositeInf[] = {{-inf, 0}, {2, -inf}, {1, 0}};
+    EXPECT_EQ(compare(oppositeInf, cpuInf, 1, 1, 3), inf);
+    const double2 otherPart[] = {{inf, 0}, {3, -inf}, {1, 0}};
+    EXPECT_EQ(compare(otherPart, cpuInf, 1, 1, 3), inf);
+    const double2 nanAndInf[] = {{nan_, inf}, {2, -inf}, {1, 0}};
+    const cpx cpuNanAndInf[] = {cpx(nan_, 0), cpx(2, -inf), cpx(1, 0)};
+    EXPECT_EQ(compare(nanAndInf, cpuNanAndInf, 1, 1, 3), 0.0);
     EXPECT_EQ(compare(nullptr, nullptr, 0, 1, 1), 0.0);
     EXPECT_EQ(compare(nullptr, nullptr, 1, -1, 1), 0.0);
 }
