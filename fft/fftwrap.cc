@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <climits>
 #include <cstdint>
 #include <cstdio>
@@ -14,10 +15,12 @@
 
 #include <fftw3.h>
 
+#include "outFile.h"
+#include "outFile_target.h"
+
 namespace fftwrap {
 
 std::ifstream fftw::ifWisdom;
-std::ofstream fftw::ofWisdom;
 bool fftw::Wise = false;
 
 namespace {
@@ -30,15 +33,17 @@ int alignmentOf(Complex *p) { return fftw_alignment_of(reinterpret_cast<double *
 // rewrite.
 const off_t WISDOM_CAP = 4 << 20;
 
-// The wisdom file, opened without waiting, when it is a regular file of reasonable size
-// (or, with O_CREAT, missing); -1 for anything else, a FIFO or a device above all.
-int openWisdom(int flags)
+bool isCache(const struct stat &st) { return S_ISREG(st.st_mode) && st.st_size <= WISDOM_CAP; }
+
+// The wisdom file opened for reading without waiting, when it is a regular file of reasonable
+// size; -1 for anything else, a FIFO or a device above all.
+int openWisdom()
 {
-    const int fd = open(fftw::WisdomName, flags | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0666);
+    const int fd = open(fftw::WisdomName, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (fd < 0)
         return -1;
     struct stat st;
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size > WISDOM_CAP) {
+    if (fstat(fd, &st) != 0 || !isCache(st)) {
         close(fd);
         return -1;
     }
@@ -58,11 +63,14 @@ int GetWisdom(void *stream)
                                                                                          : c;
 }
 
-void PutWisdom(char c, void *stream) { static_cast<std::ofstream *>(stream)->put(c); }
+void PutWisdom(char c, void *stream)
+{
+    std::fputc(static_cast<unsigned char>(c), static_cast<FILE *>(stream));
+}
 
 void fftwrap_import_wisdom() { fftw_import_wisdom(GetWisdom, &fftw::ifWisdom); }
 
-void fftwrap_export_wisdom() { fftw_export_wisdom(PutWisdom, &fftw::ofWisdom); }
+void fftwrap_export_wisdom(FILE *out) { fftw_export_wisdom(PutWisdom, out); }
 
 Complex *ComplexAlign(size_t size)
 {
@@ -113,7 +121,8 @@ void fftw::noplan()
 void fftw::LoadWisdom()
 {
     // A missing, invalid or unusual file leaves FFTW with the wisdom it already holds.
-    const int fd = openWisdom(O_RDONLY);
+    // A descriptor name is the process's input or log, never a cache to read.
+    const int fd = followLinks(WisdomName).fd >= 0 ? -1 : openWisdom();
     if (fd >= 0) {
         ifWisdom.open(pathOf(fd));
         close(fd);
@@ -125,14 +134,18 @@ void fftw::LoadWisdom()
 
 void fftw::SaveWisdom()
 {
-    // An unwritable or unusual file only leaves the stream closed; the wisdom is then not kept.
-    const int fd = openWisdom(O_WRONLY | O_CREAT);
-    if (fd >= 0) {
-        ofWisdom.open(pathOf(fd));
-        close(fd);
-    }
-    fftwrap_export_wisdom();
-    ofWisdom.close();
+    // Replaced whole like every output, or written into a descriptor of the process after
+    // what is there; only where the name leads to a regular file of cache size or to nothing
+    // yet. A FIFO or a device is never opened, so nothing waits. Any failure leaves the
+    // wisdom unsaved, and only costs the next run its planning.
+    struct stat st;
+    if (stat(WisdomName, &st) == 0 ? !isCache(st) : errno != ENOENT)
+        return;
+    AtomicFile out(WisdomName);
+    if (!out.ok())
+        return;
+    fftwrap_export_wisdom(out.fp());
+    out.commit();
 }
 
 void fftw::Setup(Complex *in, Complex *out)

@@ -4,6 +4,7 @@
 
 #include <complex>
 #include <cstddef>
+#include <cstdio>
 #include <fstream>
 
 #include <fftw3.h>
@@ -24,11 +25,11 @@ static array3<Complex> NULL3;
 namespace fftwrap {
 
 // Character source and sink for FFTW's wisdom import and export; stream is an
-// std::ifstream or std::ofstream.
+// std::ifstream or a FILE.
 int GetWisdom(void *stream);
 void PutWisdom(char c, void *stream);
 void fftwrap_import_wisdom();
-void fftwrap_export_wisdom();
+void fftwrap_export_wisdom(FILE *out);
 
 // size values (0, 0), 16-byte aligned; release with Array::deleteAlign.
 Complex *ComplexAlign(size_t size);
@@ -40,7 +41,6 @@ size_t fftwBytes(unsigned int nx, unsigned int ny);
 class fftw {
 public:
     static std::ifstream ifWisdom;
-    static std::ofstream ofWisdom;
     static bool Wise; // the wisdom file has been read in this process
     static constexpr unsigned int effort = FFTW_MEASURE;
     static constexpr const char *WisdomName = "wisdom3.txt";

@@ -14,8 +14,11 @@ enum class Publish { Link, Rename, Exclusive };
 // lock, synced, so concurrent writers never lose or interleave rows and a row cut short
 // (disk full) is cut back off. A file that does not exist is first created holding header
 // alone, without ever truncating a file another process created meanwhile. A device, FIFO
-// or descriptor of the process gets the text straight through (a regular file behind a
-// descriptor as a row, without header). False when the text could not be written whole.
+// or descriptor of the process gets the text straight through; a regular file behind a
+// descriptor gets it as a row, without header, in one write after what is there, also
+// where other processes share the descriptor's offset. A wait of more than about a second
+// for the lock is said once on standard output, naming the file. False when the text could
+// not be written whole.
 bool appendWithHeader(const std::string &filename, const std::string &header, const std::string &text,
                       Publish how = Publish::Link);
 

@@ -7,7 +7,8 @@
 #include <string>
 
 // Writes all of the bytes, or fails with errno set. SIGPIPE is held back meanwhile: a FIFO
-// or pipe whose reader left fails with EPIPE like a device that refuses the data.
+// or pipe whose reader left fails with EPIPE like a device that refuses the data. A
+// non-blocking descriptor that is full is waited for (poll), as a blocking one would be.
 bool writeAll(int fd, const char *p, std::size_t size);
 bool writeAll(int fd, const std::string &text);
 

@@ -7,13 +7,39 @@
 
 #include <climits>
 #include <cstdio>
-#include <cstdlib>
 
 namespace {
 
+// The number that a descriptor folder's entry stands for, as procfs reads names: decimal
+// digits without a leading zero ("0" alone excepted). -1 for any other name.
+int descriptorNumber(const std::string &entry)
+{
+    if (entry.empty() || entry.size() > 10 || (entry.size() > 1 && entry[0] == '0') ||
+        entry.find_first_not_of("0123456789") != std::string::npos)
+        return -1;
+    const long long n = std::stoll(entry);
+    return n <= INT_MAX ? static_cast<int>(n) : -1;
+}
+
+// Whether folder is the folder that own names, by identity (device and inode) rather than
+// by the pid in its path: where /proc belongs to another PID namespace, procfs knows this
+// process by another pid than getpid(). own is held open meanwhile, so that procfs keeps
+// its inode and the inode's number.
+bool sameFolder(const char *own, const std::string &folder)
+{
+    const int fd = open(own, O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    struct stat a, b;
+    const bool same = fstat(fd, &a) == 0 && stat(folder.c_str(), &b) == 0 && a.st_dev == b.st_dev &&
+                      a.st_ino == b.st_ino;
+    close(fd);
+    return same;
+}
+
 // The descriptor of this process that a name stands for: /dev/stdout, /dev/stderr, or an
 // entry of the process's own descriptor folder however it is reached (/proc/self/fd,
-// /dev/fd, /proc/<pid>/fd). -1 for any other name.
+// /dev/fd, /proc/<pid>/fd, /proc/thread-self/fd). -1 for any other name.
 int descriptorOf(const std::string &path)
 {
     if (path == "/dev/stdout")
@@ -21,15 +47,11 @@ int descriptorOf(const std::string &path)
     if (path == "/dev/stderr")
         return 2;
     const size_t slash = path.rfind('/');
-    const std::string entry = slash == std::string::npos ? path : path.substr(slash + 1);
-    if (entry.empty() || entry.size() > 9 || entry.find_first_not_of("0123456789") != std::string::npos)
+    const int fd = descriptorNumber(slash == std::string::npos ? path : path.substr(slash + 1));
+    if (fd < 0)
         return -1;
-    char real[PATH_MAX];
-    if (realpath(folderOf(path).c_str(), real) == nullptr)
-        return -1;
-    const std::string pid = std::to_string(getpid());
-    const std::string own = "/proc/" + pid;
-    return real == own + "/fd" || real == own + "/task/" + pid + "/fd" ? std::stoi(entry) : -1;
+    const std::string folder = folderOf(path);
+    return sameFolder("/proc/self/fd", folder) || sameFolder("/proc/thread-self/fd", folder) ? fd : -1;
 }
 
 } // namespace

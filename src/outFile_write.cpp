@@ -2,6 +2,7 @@
 #include "outFile_write.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -10,8 +11,26 @@
 
 #include "outFile_target.h"
 
+namespace {
+
+// Waits until fd takes more. 0 when it has room again; otherwise the events that it
+// reported instead (an error, a hang-up), which one more write turns into its errno; -1
+// when poll itself failed.
+int waitForRoom(int fd)
+{
+    pollfd p = {fd, POLLOUT, 0};
+    int ready;
+    while ((ready = poll(&p, 1, -1)) < 0 && errno == EINTR) {
+    }
+    return ready < 0 ? -1 : (p.revents & POLLOUT) ? 0 : p.revents;
+}
+
+} // namespace
+
 // The signal that a write to a reader that left raises is taken back before it could end
-// the process; only where SIGPIPE was not blocked already.
+// the process; only where SIGPIPE was not blocked already. A descriptor of the process may
+// share its file description with the parent, which may have left it non-blocking: a full
+// pipe then waits for its reader as a blocking one would.
 bool writeAll(int fd, const char *p, size_t left)
 {
     sigset_t pipe, old;
@@ -19,10 +38,19 @@ bool writeAll(int fd, const char *p, size_t left)
     sigaddset(&pipe, SIGPIPE);
     pthread_sigmask(SIG_BLOCK, &pipe, &old);
     int failure = 0;
+    bool noRoom = false; // the last wait ended in an error or hang-up, not in room
     while (left > 0 && failure == 0) {
         const ssize_t n = write(fd, p, left);
         if (n < 0 && errno == EINTR)
             continue;
+        if (n < 0 && errno == EAGAIN && !noRoom) {
+            const int events = waitForRoom(fd);
+            if (events < 0)
+                failure = errno;
+            noRoom = events != 0;
+            continue;
+        }
+        noRoom = false;
         if (n <= 0) {
             failure = n < 0 ? errno : EIO;
             break;
@@ -57,7 +85,7 @@ ssize_t sinkWrite(void *cookie, const char *buf, size_t size)
     const Sink &s = *static_cast<const Sink *>(cookie);
     if (s.toEnd)
         lseek(s.fd, 0, SEEK_END);
-    return writeAll(s.fd, buf, size) ? static_cast<ssize_t>(size) : -1;
+    return writeAll(s.fd, buf, size) ? static_cast<ssize_t>(size) : 0; // 0: an error for stdio
 }
 
 int sinkClose(void *cookie)

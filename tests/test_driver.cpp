@@ -5,12 +5,14 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -538,6 +540,31 @@ TEST(Driver, MemoryCheckReadsTheCgroupLimits)
                                                                "total_inactive_file 524288000\n"}},
          624 * MiB},
         {"no readable files", "0::/app\n", v2Mount, {}, SIZE_MAX},
+        // Fields are separated by single spaces: a mount without a source has an empty one.
+        {"v2 mount without a source", "0::/app/job\n", "30 22 0:26 / /sys/fs/cgroup rw - cgroup2  rw,nsdelegate\n",
+         {{"/sys/fs/cgroup/app/job/memory.max", "1073741824\n"},
+          {"/sys/fs/cgroup/app/job/memory.current", "268435456\n"}},
+         768 * MiB},
+        {"v1 mount without a source", "4:memory:/process_api/e5\n",
+         "34 30 0:31 / /sys/fs/cgroup/memory rw shared:9 - cgroup  rw,memory\n",
+         {{"/sys/fs/cgroup/memory/process_api/e5/memory.limit_in_bytes", "2147483648\n"},
+          {"/sys/fs/cgroup/memory/process_api/e5/memory.usage_in_bytes", "536870912\n"}},
+         1536 * MiB},
+        // A cgroup outside the namespace root is not under the mount: the mount's own limit,
+        // not the folders that the path would name beside it.
+        {"v2 outside the namespace root", "0::/../x\n", v2Mount,
+         {{"/sys/fs/cgroup/memory.max", "1073741824\n"}, {"/sys/fs/cgroup/memory.current", "268435456\n"},
+          {"/sys/fs/x/memory.max", "1048576\n"}, {"/sys/fs/memory.max", "1048576\n"}},
+         768 * MiB},
+        {"v1 outside the namespace root", "4:memory:/../../x\n0::/\n", hybridMounts,
+         {{"/sys/fs/cgroup/memory/memory.limit_in_bytes", "2147483648\n"},
+          {"/sys/fs/cgroup/memory/memory.usage_in_bytes", "536870912\n"},
+          {"/sys/fs/x/memory.limit_in_bytes", "1048576\n"}, {"/sys/fs/cgroup/memory.limit_in_bytes", "1048576\n"}},
+         1536 * MiB},
+        {"v2 mounted above the namespace root", "0::/../x\n",
+         "30 22 0:26 /.. /sys/fs/cgroup rw - cgroup2 cgroup2 rw\n",
+         {{"/sys/fs/cgroup/x/memory.max", "104857600\n"}, {"/sys/fs/cgroup/x/memory.current", "52428800\n"}},
+         50 * MiB},
     };
     for (const Case &c : cases) {
         const FakeTree tree(dir.file(std::to_string(&c - cases)));
@@ -550,6 +577,30 @@ TEST(Driver, MemoryCheckReadsTheCgroupLimits)
         const bool limited = c.room != SIZE_MAX;
         EXPECT_EQ(m.bytes, limited ? c.room : 4096 * MiB) << c.name;
         EXPECT_STREQ(m.what, limited ? "memory under its cgroup limit" : "physical memory") << c.name;
+    }
+    // Cut-off and odd files give the limit of the mount point or none; never a crash, nor a
+    // limit read outside the mount.
+    const FakeTree tree(dir.file("odd"));
+    tree.put("/proc/meminfo", "MemAvailable:    4194304 kB\n");
+    tree.put("/sys/fs/cgroup/memory.max", "805306368\n");
+    for (const char *outside : {"/sys/fs/memory.max", "/sys/memory.max", "/memory.max"})
+        tree.put(outside, "1048576\n");
+    const std::string mountinfo = "30 22 0:26 / /sys/fs/cgroup rw shared:1 - cgroup2  rw\n", cgroup = "0::/../a\n";
+    std::vector<std::pair<std::string, std::string>> odd;
+    for (std::size_t n = 0; n <= mountinfo.size(); ++n)
+        odd.emplace_back(cgroup, mountinfo.substr(0, n));
+    for (const char *path : {"0::/a/../../..", "0::/a/./..", "0::a/../..", "0::..", "0::/a//..", "0:memory:/../..",
+                             "0::/\n0::/../../..\n::", "\n:\n::\n0", ""})
+        odd.emplace_back(path, mountinfo);
+    odd.emplace_back(cgroup, "1 2 3 / /sys/fs/cgroup - cgroup2 x rw\n- - - - - - - - -\n");
+    odd.emplace_back(cgroup, "1 2 3 /a/../.. /sys/fs/cgroup rw - cgroup2 x rw\n1 2 3 / sys rw - cgroup2 x rw\n");
+    const char nulSource[] = "1 2 3 / /sys/fs/cgroup rw - cgroup2 \0 rw\n";
+    odd.emplace_back(cgroup, std::string(nulSource, sizeof nulSource - 1) + std::string(1 << 16, ' '));
+    for (const auto &files : odd) {
+        tree.put("/proc/self/cgroup", files.first);
+        tree.put("/proc/self/mountinfo", files.second);
+        const std::size_t room = physicalMemoryAvailable(tree.root()).bytes;
+        EXPECT_TRUE(room == 768 * MiB || room == 4096 * MiB) << files.first << files.second;
     }
 }
 
@@ -747,6 +798,120 @@ TEST(Driver, OutputsIntoTheProcessDescriptors)
     auto input = runFyrnol("-q -i tiny.cfg -p -r /dev/stdin < tiny.cfg");
     EXPECT_EQ(input.out, warning("/dev/stdin"));
     EXPECT_EQ(temporaryFiles(), 0);
+}
+
+// Where /proc belongs to another PID namespace, procfs knows the process by another pid
+// than getpid(): /dev/fd/1 is its standard output all the same, never a link to follow and
+// replace. A name that procfs refuses (a leading zero) is no descriptor.
+TEST(Driver, DescriptorNamesUnderAnotherPidNamespace)
+{
+    TempDir dir;
+    writeFile("tiny.cfg", TINY);
+    auto zero = runFyrnol("-q -i tiny.cfg -p -r /dev/fd/01");
+    EXPECT_EQ(zero.status, 255);
+    EXPECT_EQ(zero.out, warning("/dev/fd/01"));
+
+    if (std::system("unshare --pid --fork true 2>/dev/null") != 0)
+        GTEST_SKIP() << "unshare --pid --fork is refused here: the PID namespace part is not run";
+    std::remove("E_inp.csv");
+    ASSERT_EQ(symlink("/dev/fd/1", "E_inp.csv"), 0);
+    writeFile("log.txt", "kept\n");
+    const std::string run =
+        std::string("unshare --pid --fork '") + FYRNOL_BIN + "' -q -i tiny.cfg -p -r /dev/fd/1 >> log.txt";
+    const int raw = std::system(run.c_str());
+    EXPECT_TRUE(WIFEXITED(raw) && WEXITSTATUS(raw) == 0);
+    EXPECT_EQ(readFile("log.txt").rfind("kept\n1,1,\n1,1,\n\ntiny.cfg;0;16;2;2;2;", 0), 0u)
+        << readFile("log.txt");
+    struct stat st;
+    EXPECT_TRUE(lstat("E_inp.csv", &st) == 0 && S_ISLNK(st.st_mode));
+}
+
+// A parent may leave the pipe behind standard output non-blocking (O_NONBLOCK on the
+// description it shares): a file written there waits for the slow reader and arrives whole.
+TEST(Driver, NonBlockingStandardOutputGetsWholeFiles)
+{
+    TempDir dir;
+    writeFile("wide.cfg", wideConfig(8)); // every plane: far more than a pipe holds
+    ASSERT_EQ(waitForFyrnol(startFyrnol({"-q", "-i", "wide.cfg", "-l", "-1"})), 0);
+    const std::string whole = readFile("E_inp.csv");
+    std::remove("E_inp.csv");
+    ASSERT_EQ(symlink("/dev/stdout", "E_inp.csv"), 0);
+    int out[2];
+    ASSERT_EQ(pipe2(out, O_CLOEXEC), 0);
+    fcntl(out[1], F_SETPIPE_SZ, 4096); // the smallest pipe: many waits
+    ASSERT_EQ(fcntl(out[1], F_SETFL, fcntl(out[1], F_GETFL) | O_NONBLOCK), 0);
+    const pid_t pid = startFyrnol({"-q", "-i", "wide.cfg", "-l", "-1"}, out[1]);
+    close(out[1]);
+    std::string text;
+    for (std::string more; !(more = readWithin(out[0], 1024)).empty(); usleep(1000))
+        text += more;
+    close(out[0]);
+    EXPECT_EQ(waitForFyrnol(pid), 0);
+    EXPECT_TRUE(text == whole) << text.size() << " of " << whole.size() << " bytes:\n"
+                               << text.substr(text.size() > 200 ? text.size() - 200 : 0);
+}
+
+// Runs started at once into one log behind their standard output, sharing its offset (`>`)
+// or appending (`>>`): every row arrives whole and once, and no console line is lost. A row
+// begins a line of its own, unless another run's console line was open when it came.
+TEST(Driver, RowsOfManyRunsIntoOneSharedLog)
+{
+    TempDir dir;
+    const int runs = 12;
+    std::vector<std::string> names;
+    for (int i = 0; i < runs; ++i) {
+        names.push_back("c" + std::to_string(i) + ".cfg");
+        writeFile(names.back(), TINY);
+    }
+    const std::pair<int, bool> rounds[] = {{0, true}, {0, false}, {O_APPEND, true}}; // flags, quiet
+    for (const auto &round : rounds) {
+        const bool quiet = round.second;
+        const int log = open("shared.log", O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | round.first, 0644);
+        ASSERT_GE(log, 0);
+        std::vector<pid_t> pids;
+        for (const std::string &name : names)
+            pids.push_back(startFyrnol({quiet ? "-q" : "-p", "-p", "-r", "/dev/stdout", "-i", name.c_str()}, log));
+        close(log);
+        for (const pid_t pid : pids)
+            EXPECT_EQ(waitForFyrnol(pid), 0);
+        const std::string text = readFile("shared.log");
+        for (int i = 0; i < runs; ++i) {
+            const std::regex row(std::string(quiet ? "(^|\n)" : "") + "c" + std::to_string(i) +
+                                 "\\.cfg;0;16;2;2;2;[^;\n]+;-1;-1;[^;\n]+\n");
+            EXPECT_EQ(std::distance(std::sregex_iterator(text.begin(), text.end(), row), std::sregex_iterator()), 1)
+                << i << " " << round.first << " " << quiet << "\n" << text;
+        }
+        size_t parsed = 0;
+        for (size_t at = 0; (at = text.find("\tParsing ... \t\tdone.\n", at)) != std::string::npos; ++at)
+            ++parsed;
+        EXPECT_EQ(parsed, quiet ? 0u : static_cast<size_t>(runs));
+    }
+}
+
+// A results file whose lock another process holds (`flock res.csv ...`): after about a
+// second the run says once that it waits, quiet too, and its row lands when the lock is free.
+TEST(Driver, ResultsFileLockHeldByAnother)
+{
+    TempDir dir;
+    writeFile("tiny.cfg", TINY);
+    writeFile("res.csv", HEADER_LINE);
+    const int held = open("res.csv", O_RDONLY | O_CLOEXEC);
+    ASSERT_EQ(flock(held, LOCK_EX), 0);
+    const int out = open("out.txt", O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    const auto start = std::chrono::steady_clock::now();
+    const pid_t pid = startFyrnol({"-q", "-i", "tiny.cfg", "-p", "-r", "res.csv"}, out);
+    close(out);
+    const std::string line = "Waiting for the lock on results file \"res.csv\" ...\n";
+    for (int ms = 0; ms < 20000 && readFile("out.txt").empty(); ms += 10)
+        usleep(10000);
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
+    usleep(300000);
+    EXPECT_EQ(readFile("out.txt"), line);
+    EXPECT_EQ(readFile("res.csv"), HEADER_LINE);
+    close(held);
+    EXPECT_EQ(waitForFyrnol(pid), 0);
+    EXPECT_EQ(readFile("out.txt"), line);
+    EXPECT_EQ(readFile("res.csv").rfind(std::string(HEADER_LINE) + "tiny.cfg;0;16;2;2;2;", 0), 0u);
 }
 
 // These need a device: they skip only where the CUDA runtime finds none.

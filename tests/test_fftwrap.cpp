@@ -1,14 +1,19 @@
 // Two-dimensional FFT plans against a naive DFT, the wisdom file, misuse exits.
 #include <gtest/gtest.h>
 
+#include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <iterator>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -253,6 +258,13 @@ int firstPlanOverUnusualFile(const std::string &kind)
     if (kind == "device" && (mknod("zero", S_IFCHR | 0666, makedev(1, 5)) != 0 || symlink("zero", "wisdom3.txt") != 0))
         return 0; // no private device node here
     if (kind == "huge") testutil::writeFile("wisdom3.txt", huge);
+    int full[2]; // a pipe nobody drains, named by its descriptor: a write would wait
+    if (kind == "pipe") {
+        if (pipe2(full, O_NONBLOCK) != 0) return 5;
+        while (write(full[1], huge.data(), 4096) > 0) {}
+        const std::string name = "/proc/self/fd/" + std::to_string(full[1]);
+        if (symlink(name.c_str(), "wisdom3.txt") != 0) return 5;
+    }
     struct stat before, after;
     if (stat("wisdom3.txt", &before) != 0) return 6;
     Plane in(24), out(24);
@@ -270,8 +282,92 @@ int firstPlanOverUnusualFile(const std::string &kind)
 TEST(FftwrapWisdomDeathTest, FifoDeviceOrHugeFileIsPassedOverWithoutBlocking)
 {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
-    for (const char *kind : {"fifo", "device", "huge"})
-        EXPECT_EXIT(std::exit(firstPlanOverUnusualFile(kind)), testing::ExitedWithCode(0), "^$") << kind;
+    for (const char *kind : {"fifo", "device", "huge", "pipe"})
+        EXPECT_EXIT(std::exit(firstPlanOverUnusualFile(kind)), testing::ExitedWithCode(0), "^$")
+            << kind;
+}
+
+// First plan of a fresh process over a link to a descriptor it holds on a log: 0 when the log
+// keeps its text, valid wisdom follows it, and the wisdom in the log was not read.
+int firstPlanOverDescriptor()
+{
+    if (fftwrap::fftw::Wise) return 4;
+    testutil::TempDir dir;
+    // Valid wisdom with an entry for a problem nobody plans: read, it would be exported again.
+    // The planner takes wisdom only from a planner of its own configuration, threads included.
+    fftw_init_threads();
+    fftw_plan_with_nthreads(1);
+    Plane scratch(24);
+    fftw_plan p = fftw_plan_dft_2d(4, 6, reinterpret_cast<fftw_complex *>(scratch.p),
+                                   reinterpret_cast<fftw_complex *>(scratch.p), 1, FFTW_MEASURE);
+    char *held = fftw_export_wisdom_to_string();
+    std::string log = held;
+    fftw_free(held);
+    fftw_destroy_plan(p);
+    fftw_forget_wisdom();
+    const size_t hash = log.rfind(" #x");
+    if (hash == std::string::npos) return 5;
+    log.replace(hash, log.find(')', hash) - hash, " #xfeedf00d");
+    testutil::writeFile("log.txt", log);
+
+    const int fd = open("log.txt", O_WRONLY | O_APPEND);
+    const std::string name = "/proc/self/fd/" + std::to_string(fd);
+    if (fd < 0 || symlink(name.c_str(), "wisdom3.txt") != 0) return 6;
+    Plane out(24);
+    { fft2d f(6, 4, -1, nullptr, out.p); }
+    const std::string text = readFile("log.txt");
+    if (text.compare(0, log.size(), log) != 0) return 7;
+    if (!isWisdom(text.substr(log.size()))) return 8;
+    return text.find("feedf00d", log.size()) == std::string::npos ? 0 : 9;
+}
+
+TEST(FftwrapWisdomDeathTest, DescriptorNameIsAppendedToAndNotRead)
+{
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(std::exit(firstPlanOverDescriptor()), testing::ExitedWithCode(0), "^$");
+}
+
+TEST_F(FftwrapTest, ConcurrentWritersLeaveWholeWisdom)
+{
+    auto whole = [](const std::string &t) {
+        return isWisdom(t) && t.size() > 2 && t.compare(t.size() - 2, 2, ")\n") == 0;
+    };
+    std::vector<pid_t> writers;
+    for (unsigned w = 0; w < 4; ++w) {
+        const pid_t pid = fork();
+        if (pid == 0) {
+            alarm(30);
+            Plane out(64);
+            for (unsigned round = 0; round < 12; ++round)
+                fft2d f(2 + 2 * w, 2 + round % 4, -1, nullptr, out.p);
+            _exit(0);
+        }
+        ASSERT_GT(pid, 0);
+        writers.push_back(pid);
+    }
+    // Readers meanwhile find no file yet or a whole one, never an empty or torn one.
+    std::string torn;
+    for (size_t done = 0; done < writers.size();) {
+        std::ifstream in("wisdom3.txt", std::ios::binary);
+        const std::string text{std::istreambuf_iterator<char>(in), {}};
+        if (in.is_open() && !whole(text)) torn = "'" + text + "'";
+        int status = 0;
+        const pid_t pid = waitpid(-1, &status, WNOHANG);
+        ASSERT_GE(pid, 0);
+        if (pid > 0) {
+            EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+            ++done;
+        }
+    }
+    EXPECT_EQ(torn, "");
+    EXPECT_TRUE(whole(readFile("wisdom3.txt")));
+    DIR *d = opendir(".");
+    ASSERT_NE(d, nullptr);
+    std::vector<std::string> names;
+    while (const dirent *e = readdir(d)) names.emplace_back(e->d_name);
+    closedir(d);
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names, (std::vector<std::string>{".", "..", "wisdom3.txt"}));
 }
 
 // Nobody can create files in /proc: children planning there leave nothing behind.

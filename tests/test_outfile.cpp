@@ -17,7 +17,10 @@
 #include <dirent.h>
 
 #include <algorithm>
+#include <climits>
+#include <random>
 #include <sstream>
+#include <thread>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -26,6 +29,7 @@
 #include "outFile.h"
 #include "outFile_results.h"
 #include "outFile_signals.h"
+#include "outFile_temp.h"
 #include "testutil.h"
 
 using testutil::readFile;
@@ -120,6 +124,95 @@ TEST(AtomicFile, ReplacementKeepsModeLinksAndWriteProtection)
     }
 }
 
+TEST(AtomicFile, NamesNearTheLengthLimits)
+{
+    TempDir dir;
+    // The temporary name copies as much of the target's name as NAME_MAX and PATH_MAX leave
+    // room for, cut at a character boundary.
+    const double v[] = {7};
+    const std::string longest(NAME_MAX, 'a'), results(240, 'r');
+    EXPECT_TRUE(store_array(v, 1, 1, 1, longest, XY, 0));
+    EXPECT_EQ(readFile(longest), "7,\n\n");
+    ASSERT_EQ(symlink(std::string(244, 'b').c_str(), "link.csv"), 0);
+    EXPECT_TRUE(store_array(v, 1, 1, 1, "link.csv", XY, 0));
+    EXPECT_TRUE(store_results(results, "c", 0, 16, 1, 1, 1, 1, 1, 1));
+    EXPECT_EQ(readFile(results).rfind("cfile;", 0), 0u);
+    std::string deep; // 4095 bytes, the longest path there is
+    for (int level = 0; level < 20; ++level)
+        ASSERT_EQ(mkdir((deep += (level > 0 ? "/" : "") + std::string(200, 'd')).c_str(), 0755), 0);
+    deep += "/" + std::string(PATH_MAX - 2 - deep.size(), 'e');
+    EXPECT_TRUE(store_array(v, 1, 1, 1, deep, XY, 0));
+    EXPECT_EQ(readFile(deep), "7,\n\n");
+    EXPECT_EQ(countEntries(dir.path()), 5);
+
+    std::string accents, name;
+    for (int i = 0; i < 120; ++i)
+        accents += "\xc3\xa9"; // 240 bytes
+    int slot = -1;
+    for (const std::string &target : {std::string("x.csv"), accents}) {
+        const int fd = createTemp(target, &name, &slot);
+        ASSERT_GE(fd, 0);
+        close(fd);
+        unlink(name.c_str());
+        forgetTemp(slot);
+        const size_t kept = target.size() < 200 ? target.size() : 236; // not 237: in a character
+        EXPECT_EQ(name.substr(0, name.size() - 6), target.substr(0, kept) + ".fyrnol-tmp.");
+    }
+}
+
+// SIGTERM at random moments to a writer beside an idle thread, which takes it whenever the
+// writer holds it back to enter a new temporary file: the writer removes the file all the
+// same. Temporary files are made and renamed as a commit does, without the syncs that would
+// take most of the time.
+TEST(AtomicFile, SignalTakenByAnotherThreadLeavesNoTemporaryFile)
+{
+    TempDir dir;
+    std::mt19937 random(1);
+    int left = 0;
+    for (int run = 0; run < 100; ++run) {
+        const std::string folder = std::to_string(run);
+        ASSERT_EQ(mkdir(folder.c_str(), 0755), 0);
+        int ready[2];
+        ASSERT_EQ(pipe(ready), 0);
+        const pid_t pid = fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            alarm(20);
+            if (chdir(folder.c_str()) != 0)
+                _exit(1);
+            sigset_t none;
+            sigemptyset(&none);
+            pthread_sigmask(SIG_SETMASK, &none, nullptr);
+            std::thread([] {
+                for (;;)
+                    pause();
+            }).detach();
+            guardOutputSignals();
+            if (write(ready[1], "r", 1) != 1)
+                _exit(1);
+            for (;;) {
+                std::string temp;
+                int slot = -1;
+                close(createTemp("x.csv", &temp, &slot));
+                rename(temp.c_str(), "x.csv");
+                forgetTemp(slot);
+            }
+        }
+        close(ready[1]);
+        char c;
+        ASSERT_EQ(read(ready[0], &c, 1), 1);
+        close(ready[0]);
+        usleep(std::uniform_int_distribution<useconds_t>(0, 2000)(random));
+        kill(pid, SIGTERM);
+        int status = 0;
+        waitpid(pid, &status, 0);
+        EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM) << status;
+        unlink((folder + "/x.csv").c_str());
+        left += countEntries(folder);
+    }
+    EXPECT_EQ(left, 0);
+}
+
 TEST(ResultsFile, ConcurrentWritersLoseNothing)
 {
     TempDir dir;
@@ -185,6 +278,21 @@ int inChild(F f)
     int status = 0;
     waitpid(pid, &status, 0);
     return WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);
+}
+
+// Whether text is the lines 0 to n-1, each once, whole, in any order.
+bool eachRowOnce(const std::string &text, int n)
+{
+    std::istringstream lines(text);
+    std::vector<std::string> seen;
+    for (std::string line; std::getline(lines, line);)
+        seen.push_back(line);
+    std::vector<std::string> expected;
+    for (int k = 0; k < n; ++k)
+        expected.push_back(std::to_string(k));
+    std::sort(seen.begin(), seen.end());
+    std::sort(expected.begin(), expected.end());
+    return seen == expected && !text.empty() && text.back() == '\n';
 }
 
 } // namespace
@@ -293,17 +401,9 @@ TEST(ResultsFile, CreatedWithoutHardLinks)
         wait(&status);
         EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
     }
-    std::istringstream text(readFile("r.csv"));
-    std::string line;
-    std::getline(text, line);
-    EXPECT_EQ(line + "\n", HEADER);
-    std::vector<int> seen;
-    while (std::getline(text, line))
-        seen.push_back(std::stoi(line));
-    std::sort(seen.begin(), seen.end());
-    ASSERT_EQ(seen.size(), static_cast<size_t>(writers * rows));
-    for (int k = 0; k < writers * rows; ++k)
-        EXPECT_EQ(seen[k], k);
+    const std::string text = readFile("r.csv");
+    ASSERT_EQ(text.rfind(HEADER, 0), 0u);
+    EXPECT_TRUE(eachRowOnce(text.substr(std::strlen(HEADER)), writers * rows));
 
     // The exclusive create, the last resort; an existing empty file gets no header by any way.
     EXPECT_TRUE(appendWithHeader("x.csv", HEADER, "1\n", Publish::Exclusive));
@@ -314,5 +414,43 @@ TEST(ResultsFile, CreatedWithoutHardLinks)
         EXPECT_TRUE(appendWithHeader("empty.csv", HEADER, "row\n", how));
         EXPECT_EQ(readFile("empty.csv"), "row\n");
     }
-    EXPECT_EQ(countEntries(dir.path()), 3);
+    // Where no temporary file can be made beside it (a path at PATH_MAX whose last name is
+    // too short to give up the room), the exclusive create.
+    std::string deep;
+    for (int level = 0; level < 20; ++level)
+        ASSERT_EQ(mkdir((deep += (level > 0 ? "/" : "") + std::string(200, 'd')).c_str(), 0755), 0);
+    deep += "/" + std::string(PATH_MAX - 6 - deep.size(), 'e');
+    ASSERT_EQ(mkdir(deep.c_str(), 0755), 0);
+    const std::string longest = deep + "/r.c"; // PATH_MAX - 1 bytes
+    EXPECT_TRUE(appendWithHeader(longest, HEADER, "row\n"));
+    EXPECT_EQ(readFile(longest), std::string(HEADER) + "row\n");
+    EXPECT_EQ(countEntries(dir.path()), 4);
+}
+
+TEST(ResultsFile, WritersSharingOneDescription)
+{
+    TempDir dir;
+    // Processes that share one description of a log, as runs behind one `>` (no O_APPEND:
+    // one offset for all) or `>>` do, and name it as a descriptor: every row whole, once.
+    const int writers = 8, rows = 100;
+    for (const int append : {0, O_APPEND}) {
+        const int fd = open("log", O_WRONLY | O_CREAT | O_TRUNC | append, 0644);
+        ASSERT_GE(fd, 0);
+        const std::string name = "/proc/self/fd/" + std::to_string(fd);
+        for (int w = 0; w < writers; ++w)
+            if (fork() == 0) {
+                alarm(20);
+                bool ok = true;
+                for (int i = 0; i < rows; ++i)
+                    ok &= appendWithHeader(name, HEADER, std::to_string(w * rows + i) + "\n");
+                _exit(ok ? 0 : 1);
+            }
+        close(fd);
+        for (int w = 0; w < writers; ++w) {
+            int status = 0;
+            wait(&status);
+            EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+        }
+        EXPECT_TRUE(eachRowOnce(readFile("log"), writers * rows)) << append;
+    }
 }
