@@ -817,7 +817,7 @@ TEST(Driver, DescriptorNamesUnderAnotherPidNamespace)
     ASSERT_EQ(symlink("/dev/fd/1", "E_inp.csv"), 0);
     writeFile("log.txt", "kept\n");
     const std::string run =
-        std::string("unshare --pid --fork '") + FYRNOL_BIN + "' -q -i tiny.cfg -p -r /dev/fd/1 >> log.txt";
+        std::string("timeout -s KILL 60 unshare --pid --fork '") + FYRNOL_BIN + "' -q -i tiny.cfg -p -r /dev/fd/1 >> log.txt";
     const int raw = std::system(run.c_str());
     EXPECT_TRUE(WIFEXITED(raw) && WEXITSTATUS(raw) == 0);
     EXPECT_EQ(readFile("log.txt").rfind("kept\n1,1,\n1,1,\n\ntiny.cfg;0;16;2;2;2;", 0), 0u)
