@@ -765,6 +765,22 @@ TEST(Driver, PipesClosedByTheirReaders)
     EXPECT_EQ(temporaryFiles(), 0);
 }
 
+namespace {
+
+// A quiet run of tiny.cfg whose E_inp.csv leads to its standard output, which the shell
+// redirection puts on log.txt holding "kept": the line stays, the file and the row follow.
+void expectLogKeptThenOutputs(const std::string &prefix, const std::string &redirection)
+{
+    writeFile("log.txt", "kept\n");
+    const std::string run = prefix + "'" + FYRNOL_BIN + "' -q -i tiny.cfg -p " + redirection;
+    const int raw = std::system(run.c_str());
+    EXPECT_TRUE(WIFEXITED(raw) && WEXITSTATUS(raw) == 0) << raw;
+    EXPECT_EQ(readFile("log.txt").rfind("kept\n1,1,\n1,1,\n\ntiny.cfg;0;16;2;2;2;", 0), 0u)
+        << readFile("log.txt");
+}
+
+} // namespace
+
 // A name that is or links to a descriptor of the process writes into it, after what is
 // there; nothing is replaced. The results row gets no header there.
 TEST(Driver, OutputsIntoTheProcessDescriptors)
@@ -782,13 +798,7 @@ TEST(Driver, OutputsIntoTheProcessDescriptors)
     EXPECT_TRUE(lstat("E_inp.csv", &st) == 0 && S_ISLNK(st.st_mode));
 
     // Opened for reading and writing at its start: written after its content, not over it.
-    writeFile("log.txt", "kept\n");
-    const std::string run =
-        std::string("'") + FYRNOL_BIN + "' -q -i tiny.cfg -p -r /proc/self/fd/1 1<>log.txt";
-    const int raw = std::system(run.c_str());
-    EXPECT_TRUE(WIFEXITED(raw) && WEXITSTATUS(raw) == 0);
-    EXPECT_EQ(readFile("log.txt").rfind("kept\n1,1,\n1,1,\n\ntiny.cfg;0;16;2;2;2;", 0), 0u)
-        << readFile("log.txt");
+    expectLogKeptThenOutputs("", "-r /proc/self/fd/1 1<>log.txt");
 
     // A closed descriptor and one open for reading only.
     std::remove("E_inp.csv");
@@ -815,13 +825,7 @@ TEST(Driver, DescriptorNamesUnderAnotherPidNamespace)
         GTEST_SKIP() << "unshare --pid --fork is refused here: the PID namespace part is not run";
     std::remove("E_inp.csv");
     ASSERT_EQ(symlink("/dev/fd/1", "E_inp.csv"), 0);
-    writeFile("log.txt", "kept\n");
-    const std::string run =
-        std::string("timeout -s KILL 60 unshare --pid --fork '") + FYRNOL_BIN + "' -q -i tiny.cfg -p -r /dev/fd/1 >> log.txt";
-    const int raw = std::system(run.c_str());
-    EXPECT_TRUE(WIFEXITED(raw) && WEXITSTATUS(raw) == 0);
-    EXPECT_EQ(readFile("log.txt").rfind("kept\n1,1,\n1,1,\n\ntiny.cfg;0;16;2;2;2;", 0), 0u)
-        << readFile("log.txt");
+    expectLogKeptThenOutputs("timeout -s KILL 60 unshare --pid --fork ", "-r /dev/fd/1 >> log.txt");
     struct stat st;
     EXPECT_TRUE(lstat("E_inp.csv", &st) == 0 && S_ISLNK(st.st_mode));
 }
@@ -849,43 +853,6 @@ TEST(Driver, NonBlockingStandardOutputGetsWholeFiles)
     EXPECT_EQ(waitForFyrnol(pid), 0);
     EXPECT_TRUE(text == whole) << text.size() << " of " << whole.size() << " bytes:\n"
                                << text.substr(text.size() > 200 ? text.size() - 200 : 0);
-}
-
-// Runs started at once into one log behind their standard output, sharing its offset (`>`)
-// or appending (`>>`): every row arrives whole and once, and no console line is lost. A row
-// begins a line of its own, unless another run's console line was open when it came.
-TEST(Driver, RowsOfManyRunsIntoOneSharedLog)
-{
-    TempDir dir;
-    const int runs = 12;
-    std::vector<std::string> names;
-    for (int i = 0; i < runs; ++i) {
-        names.push_back("c" + std::to_string(i) + ".cfg");
-        writeFile(names.back(), TINY);
-    }
-    const std::pair<int, bool> rounds[] = {{0, true}, {0, false}, {O_APPEND, true}}; // flags, quiet
-    for (const auto &round : rounds) {
-        const bool quiet = round.second;
-        const int log = open("shared.log", O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | round.first, 0644);
-        ASSERT_GE(log, 0);
-        std::vector<pid_t> pids;
-        for (const std::string &name : names)
-            pids.push_back(startFyrnol({quiet ? "-q" : "-p", "-p", "-r", "/dev/stdout", "-i", name.c_str()}, log));
-        close(log);
-        for (const pid_t pid : pids)
-            EXPECT_EQ(waitForFyrnol(pid), 0);
-        const std::string text = readFile("shared.log");
-        for (int i = 0; i < runs; ++i) {
-            const std::regex row(std::string(quiet ? "(^|\n)" : "") + "c" + std::to_string(i) +
-                                 "\\.cfg;0;16;2;2;2;[^;\n]+;-1;-1;[^;\n]+\n");
-            EXPECT_EQ(std::distance(std::sregex_iterator(text.begin(), text.end(), row), std::sregex_iterator()), 1)
-                << i << " " << round.first << " " << quiet << "\n" << text;
-        }
-        size_t parsed = 0;
-        for (size_t at = 0; (at = text.find("\tParsing ... \t\tdone.\n", at)) != std::string::npos; ++at)
-            ++parsed;
-        EXPECT_EQ(parsed, quiet ? 0u : static_cast<size_t>(runs));
-    }
 }
 
 // A results file whose lock another process holds (`flock res.csv ...`): after about a
