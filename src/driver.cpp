@@ -321,8 +321,9 @@ T *allocate(size_t count, const char *name)
     return a;
 }
 
-// Stated beside gpuRun's allocation of the staging copies.
+// Stated beside gpuRun's allocations.
 size_t stagingBytes(int nx, int ny, int nz);
+size_t deviceBytes(int nx, int ny, int nz); // counted where the device is host memory
 
 // What the run takes at its peak, as the owners of its buffers state it: the volumes and
 // grids; with -g the staging copies of E, N, KX and KY (gpuRun), and on the host stand-in
@@ -334,7 +335,7 @@ MemoryNeed runMemory(int nx, int ny, int nz, bool gpu, bool cpu)
     if (gpu) {
         need = need + wholeBuffer(stagingBytes(nx, ny, nz));
 #ifdef FYRNOL_CUDA_HOST
-        need = need + wholeBuffer(volumeBytes(nx, ny, nz) + wrapperDeviceBytes(nx, ny)) +
+        need = need + wholeBuffer(deviceBytes(nx, ny, nz) + wrapperDeviceBytes(nx, ny)) +
                wholeBuffer(cudaHost::hostBytes(ny, nx));
 #endif
     }
@@ -596,6 +597,15 @@ size_t stagingBytes(int nx, int ny, int nz)
 {
     const size_t nv = static_cast<size_t>(nx) * ny * nz;
     return (2 * nv + static_cast<size_t>(nx) + ny) * sizeof(double2);
+}
+
+// What gpuRun allocates on the device: E and N, a double2 a sample each, F a double a sample,
+// KX and KY a double2 an element, X and Y a double an element.
+[[maybe_unused]] size_t deviceBytes(int nx, int ny, int nz)
+{
+    const size_t nv = static_cast<size_t>(nx) * ny * nz;
+    const size_t axes = static_cast<size_t>(nx) + ny;
+    return nv * (2 * sizeof(double2) + sizeof(double)) + axes * (sizeof(double2) + sizeof(double));
 }
 
 #ifdef FYRNOL_HAVE_CUDA
