@@ -4,7 +4,12 @@
 #define FYRNOL_MEMAVAIL_H
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
+
+// Byte counts that saturate at SIZE_MAX instead of wrapping: a size no machine holds stays one.
+inline std::size_t addBytes(std::size_t a, std::size_t b) { return a > SIZE_MAX - b ? SIZE_MAX : a + b; }
+inline std::size_t mulBytes(std::size_t a, std::size_t b) { return b != 0 && a > SIZE_MAX / b ? SIZE_MAX : a * b; }
 
 // Bytes a run takes at most: what it may touch (physical memory), and what it maps
 // (address space and data segment), which is more where a library maps work space that
@@ -16,7 +21,7 @@ struct MemoryNeed {
 
 inline MemoryNeed operator+(const MemoryNeed &a, const MemoryNeed &b)
 {
-    return {a.touched + b.touched, a.mapped + b.mapped};
+    return {addBytes(a.touched, b.touched), addBytes(a.mapped, b.mapped)};
 }
 
 // A buffer of our own: mapped, and possibly touched, whole.

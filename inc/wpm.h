@@ -58,16 +58,18 @@ void vormel_3D(cpx *E, double *F, const cpx *N, const cpx *KX, const double *X,
                const bool do_evanescent_modes, const bool is_magnetic_field,
                const polarization pol);
 
-// Whether vormel_3D's default evaluation of a grid of nx by ny samples and nz planes builds
-// the separable products' buffers (SeparableSum::bytes): where they take at most 1 GiB or
+// Whether vormel_3D's default evaluation of a grid of nx by ny samples and nz planes may take
+// the separable products: where their buffers (SeparableSum::bytes) take at most 1 GiB or
 // twice what the run holds without them (the driver's volumes and grids, vormel_3D's other
 // buffers), and where the cost model finds the products cheaper than the direct sum for some
-// pair. Deterministic: the same grid always takes the same way, whatever memory is free.
+// pair. The buffers are then made at the first pair that takes the products, and only where
+// they fit in the memory the process has left at that moment; otherwise every pair takes the
+// direct sum, whose last bits differ.
 bool separableTaken(int nx, int ny, int nz);
 
-// What vormel_3D takes besides its arguments, at most: its own buffers, FFTW's, and the BLAS
-// library's where the products are taken (the memory check of the run counts them before
-// anything is allocated).
+// What vormel_3D takes besides its arguments, at most: its own buffers and FFTW's (the memory
+// check of the run counts them before anything is allocated). The separable products'
+// buffers and the BLAS library's are not counted: they are made only where they fit.
 MemoryNeed vormelMemory(int nx, int ny, int nz);
 
 #endif

@@ -7,6 +7,8 @@
 #include <cstddef>
 #include <cstdlib>
 #include <iostream>
+#include <memory>
+#include <new>
 #include <type_traits>
 
 #include "memAvail.h"
@@ -25,8 +27,8 @@ struct SumChoice {
 
 // vormel_3D with the evaluation chosen by the caller; vormel_3D itself takes the default.
 // Pairs with a non-finite term, and every pair of a grid whose products' buffers exceed
-// their bound, take the direct sum whatever the choice; the default builds the products
-// only where separableTaken says so.
+// their bound or do not fit in the memory left, take the direct sum whatever the choice;
+// the default takes the products only where separableTaken says so.
 void vormel_3D(cpx *E, double *F, const cpx *N, const cpx *KX, const double *X,
                const cpx *KY, const double *Y, const double k0, const double dz,
                const double dy, const double dx, const int nz, const int ny, const int nx,
@@ -38,25 +40,31 @@ void vormel_3D(cpx *E, double *F, const cpx *N, const cpx *KX, const double *X,
 cpx longitudinalWavenumber(double nk0, double kxy_sq, bool is_vertical_incidence);
 
 // Uninitialised buffer of trivially copyable values, 64-byte aligned for the vector
-// loads; a failed allocation ends the run like every host array.
+// loads; a failed allocation ends the run like every host array, or, where the buffer can
+// be done without, leaves it missing.
 template <typename T>
 class HostBuffer {
     static_assert(std::is_trivially_copyable<T>::value && std::is_trivially_destructible<T>::value,
                   "plain values only");
 
 public:
-    HostBuffer(std::size_t count, const char *name)
+    HostBuffer(std::size_t count, const char *name) : HostBuffer(count, std::nothrow)
     {
-        void *p = nullptr;
-        if (posix_memalign(&p, 64, bytes(count)) != 0) {
+        if (m_data == nullptr) {
             std::cout << "Error - Memory allocation " << name << std::endl;
             std::exit(-1);
         }
-        m_data = static_cast<T *>(p);
+    }
+    // data() is null where the allocation fails.
+    HostBuffer(std::size_t count, std::nothrow_t)
+    {
+        void *p = nullptr;
+        if (posix_memalign(&p, 64, bytes(count)) == 0)
+            m_data = static_cast<T *>(p);
     }
     ~HostBuffer() { std::free(m_data); }
     // What a buffer of count values allocates.
-    static std::size_t bytes(std::size_t count) { return sizeof(T) * (count > 0 ? count : 1); }
+    static std::size_t bytes(std::size_t count) { return mulBytes(sizeof(T), count > 0 ? count : 1); }
     HostBuffer(const HostBuffer &) = delete;
     HostBuffer &operator=(const HostBuffer &) = delete;
 
@@ -107,18 +115,22 @@ struct Footprint {
 // The field of one index pair as two complex matrix products (BLAS zgemm, one thread):
 //   E_c(i, j) = sum_q Ty(j, q) sum_p Tx(i, p) B(p, q),   B(p, q) = a_pq exp(i rz_pq),
 // that is E_c = Tx B Ty^T, restricted to the pair's columns i and rows j and to the
-// plane's frequencies p and q.
+// plane's frequencies p and q. The phase tables and work buffers are made at the first pair
+// that takes the products, and only where they fit in what the process can still take.
 class SeparableSum {
 public:
     SeparableSum(const cpx *KX, const double *X, const cpx *KY, const double *Y, int nx, int ny,
                  PhasorFn phasor);
+    ~SeparableSum();
     SeparableSum(const SeparableSum &) = delete;
-    // What the constructor allocates for an nx by ny grid.
+    SeparableSum &operator=(const SeparableSum &) = delete;
+    // What the constructor allocates for an nx by ny grid: a pair's columns and rows.
+    static std::size_t listBytes(int nx, int ny);
+    // What the tables and work buffers of an nx by ny grid take (ready()).
     static std::size_t bytes(int nx, int ny);
     // What the BLAS library takes for the products of a grid with ny rows: the work buffer
     // it maps at its first product and keeps, and the part of it that products touch.
     static MemoryNeed libraryMemory(int ny);
-    SeparableSum &operator=(const SeparableSum &) = delete;
 
     // The frequencies present in a plane, increasing: term (p, q) sits at slot
     // lp + lq * np of B, with p = ps[lp] and q = qs[lq]. The arrays stay the caller's.
@@ -131,14 +143,22 @@ public:
     // Whether the products can be cheaper than the direct sum for some pair of an nx by ny
     // grid, that is for the pair most in their favour: the whole plane, every component.
     static bool canPay(int nx, int ny);
-    // False when a table entry is not finite (grids with a non-finite value): every pair
-    // then takes the direct sum.
-    bool tablesFinite();
+    // Whether the products can be taken for a pair that they save `saving` (direct-sum units;
+    // infinite where they are forced). The tables and work buffers are made once the savings
+    // of the pairs asked for pay for making them (tablesCost), and only where they fit beside
+    // the run in what the process can still take (memoryShortfall: physical memory, cgroups,
+    // address-space and data limits). False until then, and for good where they do not fit,
+    // where an allocation fails or where a table entry is not finite (grids with a non-finite
+    // value): every pair then takes the direct sum.
+    bool ready(double saving);
+    // What making the tables of an nx by ny grid costs, in direct-sum units.
+    static double tablesCost(int nx, int ny);
     // E1 += E_c at the samples [begin, end) of the pair, whose footprint() was the last
-    // taken; table holds its finite terms and is used up.
+    // taken; table holds its finite terms and is used up. Only after ready().
     void add(TermTable &table, const int *begin, const int *end, ProductOrder order, cpx *E1);
 
 private:
+    struct Work;
     void buildTables();
     void listFootprint();
 
@@ -146,18 +166,16 @@ private:
     const double *m_X, *m_Y;
     int m_nx, m_ny;
     PhasorFn m_phasor;
-    bool m_built = false, m_finite = true;
+    bool m_tried = false, m_finite = true;
+    double m_saved = 0.0; // what the products would have saved the pairs so far
     int m_np = 0, m_nq = 0;
     int m_stamp = 0;
     int m_ni = 0, m_nj = 0;
-    HostBuffer<cpx> m_tx, m_ty;           // nx^2 and ny^2
-    HostBuffer<cpx> m_gx, m_gy;           // gathered Tx, Ty: at most nx^2 and ny^2
-    HostBuffer<cpx> m_b, m_w, m_e;        // B, the first product, E_c: nx ny each at most
+    std::unique_ptr<Work> m_work;         // tables and work buffers, once ready()
     const int *m_ps = nullptr, *m_qs = nullptr; // the plane's frequencies
     HostBuffer<int> m_seenI, m_seenJ;     // stamp of the last pair that used a column, row
     HostBuffer<int> m_listI, m_listJ;     // a pair's columns and rows, increasing
     HostBuffer<int> m_posI, m_posJ;       // position of a column, row in those lists
-    HostBuffer<double> m_phase, m_re, m_im; // one table column under construction
 };
 
 #endif

@@ -342,7 +342,7 @@ MemoryNeed runMemory(int nx, int ny, int nz, bool gpu, bool cpu)
     if (cpu)
         need = need + vormelMemory(nx, ny, nz);
     const size_t margin = size_t(16) << 20;
-    return {need.touched + need.touched / 16 + margin, need.mapped + need.mapped / 16 + margin};
+    return need + MemoryNeed{need.touched / 16, need.mapped / 16} + wholeBuffer(margin);
 }
 
 // A run that cannot fit is refused before anything is allocated or written, rather than

@@ -753,17 +753,19 @@ bool pairTerms(const Component *components, const int count, const IndexPair &pa
     return has_flux;
 }
 
-// Whether the separable products are the cheaper way to a pair's field, or forced.
+// Whether a pair takes the separable products: where they are the cheaper way to its field,
+// or forced, and where their tables are there (made once they pay, where they fit in the
+// memory left).
 bool takesProducts(const SumChoice &choice, SeparableSum *separable, TermTable &table,
                    const int *begin, const int *end)
 {
-    if (separable == nullptr || !table.isFinite() || !separable->tablesFinite())
+    if (separable == nullptr || !table.isFinite())
         return false;
     const Footprint fp = separable->footprint(begin, end);
     if (choice.path == SumPath::Products)
-        return true;
-    const double direct = static_cast<double>(end - begin) * table.count();
-    return separable->cost(fp, table.count()) < direct;
+        return separable->ready(HUGE_VAL);
+    const double saving = static_cast<double>(end - begin) * table.count() - separable->cost(fp, table.count());
+    return saving > 0.0 && separable->ready(saving);
 }
 
 // The spectrum S of one plane.
@@ -787,7 +789,7 @@ bool separableFits(const int nx, const int ny, const int nz)
     if (nx < 1 || ny < 1)
         return false;
     const std::size_t held = volumeBytes(nx, ny, nz) + planeBytes(nx, ny) + workBytes(nx, ny);
-    return SeparableSum::bytes(nx, ny) <= std::max(kSeparableBound, 2 * held);
+    return SeparableSum::bytes(nx, ny) <= std::max(kSeparableBound, mulBytes(2, held));
 }
 
 } // namespace
@@ -828,7 +830,8 @@ void vormel_3D(cpx *E, double *F, const cpx *N, const cpx *KX, const double *X,
     PairIndex pairs(nxy);
     ClassCache classes(nx, ny);
     TermTable table(nxy);
-    // Forced products skip the grid's cost model as they skip each pair's.
+    // Forced products skip the grid's cost model as they skip each pair's. The tables come
+    // later, with the first pair that takes them.
     const bool buildProducts = choice.path == SumPath::Products
                                    ? separableFits(nx, ny, nz)
                                    : choice.path == SumPath::Cheaper && separableTaken(nx, ny, nz);
@@ -896,7 +899,9 @@ MemoryNeed vormelMemory(const int nx, const int ny, const int nz)
     if (nz < 2)
         return need;
     need = need + wholeBuffer(workBytes(nx, ny));
+    // The products' tables and the library's buffer are not a need of the run: they are made
+    // only where they fit in what is left once the run holds the rest.
     if (separableTaken(nx, ny, nz))
-        need = need + wholeBuffer(SeparableSum::bytes(nx, ny)) + SeparableSum::libraryMemory(ny);
+        need = need + wholeBuffer(SeparableSum::listBytes(nx, ny));
     return need;
 }

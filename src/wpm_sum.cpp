@@ -108,6 +108,10 @@ constexpr double kMacCost = 0.12;
 constexpr double kCopyCost = 0.3;
 constexpr double kTermCost = 2.5;
 constexpr double kPairCost = 1000.0;
+// An entry of the phase tables, made once a call: its sin and cos, and its first touch, which
+// is most of it (measured: about 45 ns an entry on a KVM guest, where a page's first touch
+// takes about 10 us).
+constexpr double kTableCost = 20.0;
 
 // Products for ni columns and nj rows of samples over np by nq frequencies, terms of them set.
 double productsCost(const double ni, const double nj, const double np, const double nq,
@@ -130,35 +134,93 @@ void useOneThread()
 
 } // namespace
 
+// The phase tables, their gathered copies, B, the first product, E_c, and one table column
+// under construction. Any of them may be missing where memory ran out.
+struct SeparableSum::Work {
+    Work(const int nx, const int ny)
+        : tx(static_cast<std::size_t>(nx) * nx, std::nothrow),
+          ty(static_cast<std::size_t>(ny) * ny, std::nothrow),
+          gx(static_cast<std::size_t>(nx) * nx, std::nothrow),
+          gy(static_cast<std::size_t>(ny) * ny, std::nothrow),
+          b(static_cast<std::size_t>(nx) * ny, std::nothrow),
+          w(static_cast<std::size_t>(nx) * ny, std::nothrow),
+          e(static_cast<std::size_t>(nx) * ny, std::nothrow),
+          phase(padded(std::max(nx, ny)), std::nothrow), re(padded(std::max(nx, ny)), std::nothrow),
+          im(padded(std::max(nx, ny)), std::nothrow)
+    {
+    }
+    bool allocated() const
+    {
+        return tx.data() && ty.data() && gx.data() && gy.data() && b.data() && w.data() && e.data() &&
+               phase.data() && re.data() && im.data();
+    }
+
+    HostBuffer<cpx> tx, ty;           // nx^2 and ny^2
+    HostBuffer<cpx> gx, gy;           // gathered Tx, Ty: at most nx^2 and ny^2
+    HostBuffer<cpx> b, w, e;          // B, the first product, E_c: nx ny each at most
+    HostBuffer<double> phase, re, im; // one table column
+};
+
 SeparableSum::SeparableSum(const cpx *KX, const double *X, const cpx *KY, const double *Y,
                            const int nx, const int ny, const PhasorFn phasor)
     : m_KX(KX), m_KY(KY), m_X(X), m_Y(Y), m_nx(nx), m_ny(ny), m_phasor(phasor),
-      m_tx(static_cast<std::size_t>(nx) * nx, "phase table x"),
-      m_ty(static_cast<std::size_t>(ny) * ny, "phase table y"),
-      m_gx(static_cast<std::size_t>(nx) * nx, "gathered table x"),
-      m_gy(static_cast<std::size_t>(ny) * ny, "gathered table y"),
-      m_b(static_cast<std::size_t>(nx) * ny, "coefficients"),
-      m_w(static_cast<std::size_t>(nx) * ny, "first product"),
-      m_e(static_cast<std::size_t>(nx) * ny, "pair field"),
       m_seenI(nx, "columns seen"), m_seenJ(ny, "rows seen"),
       m_listI(nx, "columns"), m_listJ(ny, "rows"),
-      m_posI(nx, "column positions"), m_posJ(ny, "row positions"),
-      m_phase(padded(std::max(nx, ny)), "table phase"),
-      m_re(padded(std::max(nx, ny)), "table re"), m_im(padded(std::max(nx, ny)), "table im")
+      m_posI(nx, "column positions"), m_posJ(ny, "row positions")
 {
     std::fill(m_seenI.data(), m_seenI.data() + nx, 0);
     std::fill(m_seenJ.data(), m_seenJ.data() + ny, 0);
-    useOneThread();
+}
+
+SeparableSum::~SeparableSum() = default;
+
+std::size_t SeparableSum::listBytes(const int nx, const int ny)
+{
+    return 3 * (HostBuffer<int>::bytes(nx) + HostBuffer<int>::bytes(ny));
 }
 
 std::size_t SeparableSum::bytes(const int nx, const int ny)
 {
     const std::size_t x = static_cast<std::size_t>(nx), y = static_cast<std::size_t>(ny);
     const std::size_t column = padded(std::max(nx, ny));
-    // Tables and their gathered copies, three plane buffers, six index lists, three columns.
-    return 2 * (HostBuffer<cpx>::bytes(x * x) + HostBuffer<cpx>::bytes(y * y)) +
-           3 * HostBuffer<cpx>::bytes(x * y) + 3 * (HostBuffer<int>::bytes(x) + HostBuffer<int>::bytes(y)) +
-           3 * HostBuffer<double>::bytes(column);
+    // Tables and their gathered copies, three plane buffers, three columns; saturating: the
+    // square of a long side passes what any machine holds long before its bytes wrap.
+    const std::size_t tables =
+        addBytes(HostBuffer<cpx>::bytes(mulBytes(x, x)), HostBuffer<cpx>::bytes(mulBytes(y, y)));
+    return addBytes(addBytes(mulBytes(2, tables), mulBytes(3, HostBuffer<cpx>::bytes(x * y))),
+                    mulBytes(3, HostBuffer<double>::bytes(column)));
+}
+
+double SeparableSum::tablesCost(const int nx, const int ny)
+{
+    const double x = nx, y = ny;
+    return kTableCost * (x * x + y * y);
+}
+
+// Rent or buy: the pairs take the direct sum until what the products would have saved them
+// pays for the tables, so that a call never spends more than about twice the cheaper of
+// the two ways on tables that few pairs use (a plane wave through a strip).
+bool SeparableSum::ready(const double saving)
+{
+    if (!m_tried) {
+        m_saved += saving;
+        if (!(m_saved >= tablesCost(m_nx, m_ny)))
+            return false;
+        m_tried = true;
+        // With room left for the program's own small allocations afterwards, as the run's
+        // memory check leaves it.
+        const std::size_t margin = std::size_t(16) << 20;
+        const MemoryNeed need = wholeBuffer(addBytes(bytes(m_nx, m_ny), margin)) + libraryMemory(m_ny);
+        if (memoryShortfall(need).available.what == nullptr) {
+            std::unique_ptr<Work> work(new (std::nothrow) Work(m_nx, m_ny));
+            if (work && work->allocated()) {
+                m_work = std::move(work);
+                useOneThread();
+                buildTables();
+            }
+        }
+    }
+    return m_work && m_finite;
 }
 
 MemoryNeed SeparableSum::libraryMemory(const int ny)
@@ -171,39 +233,33 @@ MemoryNeed SeparableSum::libraryMemory(const int ny)
     return {std::min(buffer, packed), buffer};
 }
 
-// Column-major tables, built at the first separable pair of a call:
+// Column-major tables, built once their buffers are there:
 //   Tx[i + p nx] = exp(i kx_p x_i),   Ty[j + q ny] = exp(i ky_q y_j).
 // The phase kx_p x_i is taken as its double product plus the product's rounding error
 // e (exact by a fused multiply-add): exp(i (phase + e)) = (1, e) exp(i phase) to O(e^2).
 void SeparableSum::buildTables()
 {
-    const auto build = [this](cpx *table, const cpx *K, const double *P, const int n) {
+    Work &work = *m_work;
+    const auto build = [this, &work](cpx *table, const cpx *K, const double *P, const int n) {
         const int count = static_cast<int>(padded(n));
+        double *phase = work.phase.data(), *re = work.re.data(), *im = work.im.data();
         for (int p = 0; p < n; ++p) {
             const double k = K[p].real();
             for (int i = 0; i < count; ++i) {
                 const double x = i < n ? P[i] : 0.0;
-                m_phase[i] = k * x;
-                m_re[i] = 1.0;
-                m_im[i] = std::fma(k, x, -m_phase[i]);
+                phase[i] = k * x;
+                re[i] = 1.0;
+                im[i] = std::fma(k, x, -phase[i]);
             }
-            m_phasor(m_phase.data(), m_re.data(), m_im.data(), count);
+            m_phasor(phase, re, im, count);
             for (int i = 0; i < n; ++i) {
-                table[i + static_cast<std::size_t>(p) * n] = cpx(m_re[i], m_im[i]);
-                m_finite = m_finite && std::isfinite(m_re[i]) && std::isfinite(m_im[i]);
+                table[i + static_cast<std::size_t>(p) * n] = cpx(re[i], im[i]);
+                m_finite = m_finite && std::isfinite(re[i]) && std::isfinite(im[i]);
             }
         }
     };
-    build(m_tx.data(), m_KX, m_X, m_nx);
-    build(m_ty.data(), m_KY, m_Y, m_ny);
-    m_built = true;
-}
-
-bool SeparableSum::tablesFinite()
-{
-    if (!m_built)
-        buildTables();
-    return m_finite;
+    build(work.tx.data(), m_KX, m_X, m_nx);
+    build(work.ty.data(), m_KY, m_Y, m_ny);
 }
 
 void SeparableSum::setSupport(const int *ps, const int np, const int *qs, const int nq)
@@ -308,14 +364,13 @@ const cpx *gatherTable(const cpx *table, const int n, const int *pos, const int 
 void SeparableSum::add(TermTable &table, const int *begin, const int *end, ProductOrder order,
                        cpx *E1)
 {
-    if (!m_built)
-        buildTables();
+    Work &work = *m_work;
     listFootprint();
     if (order == ProductOrder::Cheaper)
         order = cheaperOrder(Footprint{m_ni, m_nj});
 
     table.toCoefficients(m_phasor);
-    cpx *B = m_b.data();
+    cpx *B = work.b.data();
     std::fill(B, B + static_cast<std::size_t>(m_np) * m_nq, kZero);
     const double *re = table.re();
     const double *im = table.im();
@@ -324,10 +379,10 @@ void SeparableSum::add(TermTable &table, const int *begin, const int *end, Produ
         B[slot[c]] = cpx(re[c], im[c]);
 
     int ldx = 0, ldy = 0;
-    const cpx *tx = gatherTable(m_tx.data(), m_nx, m_listI.data(), m_ni, m_ps, m_np, m_gx.data(), ldx);
-    const cpx *ty = gatherTable(m_ty.data(), m_ny, m_listJ.data(), m_nj, m_qs, m_nq, m_gy.data(), ldy);
-    cpx *W = m_w.data();
-    cpx *Ec = m_e.data();
+    const cpx *tx = gatherTable(work.tx.data(), m_nx, m_listI.data(), m_ni, m_ps, m_np, work.gx.data(), ldx);
+    const cpx *ty = gatherTable(work.ty.data(), m_ny, m_listJ.data(), m_nj, m_qs, m_nq, work.gy.data(), ldy);
+    cpx *W = work.w.data();
+    cpx *Ec = work.e.data();
     if (order == ProductOrder::XFirst) {
         cblas_zgemm(CblasColMajor, CblasNoTrans, CblasNoTrans, m_ni, m_nq, m_np, &kOne, tx, ldx,
                     B, m_np, &kZero, W, m_ni);

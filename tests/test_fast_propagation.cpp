@@ -2,6 +2,8 @@
 // vectorised phase-sum kernels on their own.
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
+
 #include <algorithm>
 #include <cmath>
 #include <complex>
@@ -281,17 +283,27 @@ TEST_F(FastPropagation, GridsTakeTheProductsWhereTheirBuffersFitAndCanPay)
     EXPECT_FALSE(separableTaken(2, 8192, 1600));
     EXPECT_TRUE(separableTaken(2, 8192, 1700));
     EXPECT_FALSE(separableTaken(1, 16, 2));
+    // Sizes saturate: the square of a side of 2^30 is no size at all, not a small one.
+    EXPECT_EQ(SeparableSum::bytes(759250125, 1), SIZE_MAX);
+    EXPECT_FALSE(separableTaken(1073741822, 1, 2));
 
-    // The default on a strip (tables of 128 MiB) is the products, bit for bit.
+    // On a strip, tables of 16 MiB: a random field's one step pays for them, and takes the
+    // products, bit for bit; a few plane waves never do, and take the direct sum, bit for bit.
     const Options o{NA, true, false, 0.3e-6};
-    Volume strip(2048, 2, 2);
-    strip.fill(Medium::Homogeneous, 14);
-    Volume chosen = strip, products = strip, directStrip = strip;
-    production(chosen, o);
-    production(products, o, {SumPath::Products, ProductOrder::Cheaper});
-    production(directStrip, o, {SumPath::Direct, ProductOrder::Cheaper});
-    EXPECT_EQ(chosen.E, products.E);
-    EXPECT_NE(chosen.E, directStrip.E); // else the test shows nothing
+    for (const bool waves : {false, true}) {
+        Volume strip(1024, 8, 2);
+        strip.fill(Medium::Homogeneous, 14);
+        if (waves)
+            strip.fewWaves();
+        Volume chosen = strip, products = strip, directStrip = strip;
+        production(chosen, o);
+        production(products, o, {SumPath::Products, ProductOrder::Cheaper});
+        production(directStrip, o, {SumPath::Direct, ProductOrder::Cheaper});
+        EXPECT_EQ(chosen.E, waves ? directStrip.E : products.E) << waves;
+        EXPECT_NE(products.E, directStrip.E) << waves; // else the test shows nothing
+    }
+    // Nor does the run's memory check count them: tables of 518 MiB are no need of a strip.
+    EXPECT_LT(vormelMemory(4096, 32, 4).mapped, SeparableSum::bytes(4096, 32) / 8);
 
     // 1 x 6144: tables of 1.1 GiB; forced products must fall back to the direct sum.
     Volume base(1, 6144, 2);
@@ -300,6 +312,39 @@ TEST_F(FastPropagation, GridsTakeTheProductsWhereTheirBuffersFitAndCanPay)
     production(forced, o, {SumPath::Products, ProductOrder::Cheaper});
     production(direct, o, {SumPath::Direct, ProductOrder::Cheaper});
     EXPECT_EQ(forced.E, direct.E);
+}
+
+TEST_F(FastPropagation, TablesAreMadeOnlyWhereTheyFit)
+{
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "the address sanitizer cannot run under an address-space limit";
+#else
+    // Under an address-space limit that leaves no room for the tables and the BLAS library's
+    // buffer, pairs that would take the products take the direct sum, forced ones too: the
+    // run never fails for them.
+    const Options o{TE, true, false, 0.3e-6};
+    Volume dense(64, 64, 2);
+    dense.fill(Medium::Homogeneous, 6);
+    Volume denseDirect = dense, denseProducts = dense;
+    production(denseDirect, o, {SumPath::Direct, ProductOrder::Cheaper});
+    production(denseProducts, o);
+    ASSERT_NE(denseProducts.E, denseDirect.E); // else the test shows nothing
+    const pid_t pid = fork();
+    if (pid == 0) {
+        long pages = 0; // what the process maps now
+        std::ifstream("/proc/self/statm") >> pages;
+        const rlim_t limit = pages * sysconf(_SC_PAGESIZE) + (64 << 20);
+        const struct rlimit lim = {limit, limit};
+        setrlimit(RLIMIT_AS, &lim);
+        Volume byDefault = dense, forced = dense;
+        production(byDefault, o);
+        production(forced, o, {SumPath::Products, ProductOrder::Cheaper});
+        _exit(byDefault.E == denseDirect.E && forced.E == denseDirect.E ? 0 : 1);
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+#endif
 }
 
 TEST_F(FastPropagation, LongStepsAreNoFurtherFromTheLongDoubleSumThanTheLiteralLoops)
