@@ -28,8 +28,15 @@ int openNow(const std::string &path, int flags);
 // Files written straight through rather than replaced: character devices and FIFOs.
 bool isStraightThrough(mode_t mode);
 
-// The folder that holds path's last entry.
+// The folder that holds path's last entry, and that entry.
 std::string folderOf(const std::string &path);
+std::string entryOf(const std::string &path);
+
+// The folder at path, held open so that its entries are named relative to it: only an
+// entry's name then has to fit NAME_MAX, however long the folder's path. Open for reading
+// where that is allowed, so that it can be synced; otherwise as a path only. -1 when it
+// cannot be opened.
+int openFolder(const std::string &path);
 
 // Mode bits a plain creation would give: 0666 less the process umask.
 mode_t creationMode();

@@ -20,7 +20,4 @@ FILE *openSink(int fd);
 // fsync; what cannot be synced at all (a FIFO, a device: EINVAL, EROFS) is no failure.
 bool synced(int fd);
 
-// Best effort sync of the folder entry of path after a rename or link.
-void syncFolderOf(const std::string &path);
-
 #endif

@@ -37,17 +37,24 @@ AtomicFile::AtomicFile(const std::string &name)
             return;
         mode = st.st_mode & 0777;
     }
-    const int fd = createTemp(m_target, &m_temp, &m_slot);
+    m_folder = openFolder(folderOf(m_target));
+    const int fd = m_folder < 0 ? -1 : createTemp(m_folder, entryOf(m_target), &m_temp, &m_slot);
     if (fd < 0)
         return;
     fchmod(fd, mode);
     m_fp = fdopen(fd, "w");
     if (m_fp == nullptr) {
         close(fd);
-        unlink(m_temp.c_str());
-        forgetTemp(m_slot);
-        m_temp.clear();
+        removeTemp();
     }
+}
+
+// Its entry forgotten before the folder may be closed.
+void AtomicFile::removeTemp()
+{
+    unlinkat(m_folder, m_temp.c_str(), 0);
+    forgetTemp(m_slot);
+    m_temp.clear();
 }
 
 void AtomicFile::openStraightThrough()
@@ -65,13 +72,13 @@ void AtomicFile::openStraightThrough()
 
 AtomicFile::~AtomicFile()
 {
-    if (m_fp == nullptr)
-        return;
-    std::fclose(m_fp);
-    if (!m_temp.empty()) {
-        unlink(m_temp.c_str());
-        forgetTemp(m_slot);
+    if (m_fp != nullptr) {
+        std::fclose(m_fp);
+        if (!m_temp.empty())
+            removeTemp();
     }
+    if (m_folder >= 0)
+        close(m_folder);
 }
 
 bool AtomicFile::commit()
@@ -85,11 +92,14 @@ bool AtomicFile::commit()
     m_fp = nullptr;
     if (m_temp.empty())
         return written && closed;
-    const bool renamed = written && closed && std::rename(m_temp.c_str(), m_target.c_str()) == 0;
-    if (renamed)
-        syncFolderOf(m_target);
-    else
-        unlink(m_temp.c_str());
-    forgetTemp(m_slot);
+    const bool renamed =
+        written && closed && renameat(m_folder, m_temp.c_str(), m_folder, entryOf(m_target).c_str()) == 0;
+    if (renamed) {
+        forgetTemp(m_slot);
+        m_temp.clear();
+        synced(m_folder); // best effort; not where the folder is open as a path only
+    } else {
+        removeTemp();
+    }
     return renamed;
 }

@@ -20,29 +20,36 @@
 namespace {
 
 // Publishes a complete temporary file holding header alone under path by a hard link or a
-// rename that replaces nothing, so no writer ever sees the file without its header. True
-// when path exists now (ours or another process's) or the header did not fit; false when
-// neither way could be tried or worked.
+// rename that replaces nothing, so no writer ever sees the file without its header. Both
+// are named relative to the folder, as the temporary file is. True when path exists now
+// (ours or another process's) or the header did not fit; false when neither way could be
+// tried or worked.
 bool publishWithHeader(const std::string &path, const std::string &header, Publish how)
 {
+    const int folder = openFolder(folderOf(path));
+    if (folder < 0)
+        return false;
+    const std::string entry = entryOf(path);
     std::string temp;
     int slot = -1;
-    const int fd = createTemp(path, &temp, &slot);
-    if (fd < 0)
-        return false;
-    fchmod(fd, creationMode());
-    const bool written = writeAll(fd, header) && synced(fd);
-    const bool closed = close(fd) == 0;
-    bool done = !(written && closed); // a header that did not fit is not published
-    if (!done && how == Publish::Link)
-        done = link(temp.c_str(), path.c_str()) == 0 || errno == EEXIST;
-    if (!done)
-        done = renameat2(AT_FDCWD, temp.c_str(), AT_FDCWD, path.c_str(), RENAME_NOREPLACE) == 0 ||
-               errno == EEXIST;
-    unlink(temp.c_str());
-    forgetTemp(slot);
-    if (done)
-        syncFolderOf(path); // the new name, as for a replaced file
+    const int fd = createTemp(folder, entry, &temp, &slot);
+    bool done = false;
+    if (fd >= 0) {
+        fchmod(fd, creationMode());
+        const bool written = writeAll(fd, header) && synced(fd);
+        const bool closed = close(fd) == 0;
+        done = !(written && closed); // a header that did not fit is not published
+        if (!done && how == Publish::Link)
+            done = linkat(folder, temp.c_str(), folder, entry.c_str(), 0) == 0 || errno == EEXIST;
+        if (!done)
+            done = renameat2(folder, temp.c_str(), folder, entry.c_str(), RENAME_NOREPLACE) == 0 ||
+                   errno == EEXIST;
+        unlinkat(folder, temp.c_str(), 0);
+        forgetTemp(slot);
+        if (done)
+            synced(folder); // the new name, as for a replaced file; best effort
+    }
+    close(folder);
     return done;
 }
 
@@ -70,10 +77,21 @@ int reopen(int fd, int flags)
     return open(("/proc/self/fd/" + std::to_string(fd)).c_str(), flags | O_NOCTTY | O_CLOEXEC);
 }
 
-// Said once on standard output, quiet mode too, when the lock keeps a run waiting.
+// Said once on standard error, quiet mode too, when the lock keeps a run waiting: a note to
+// the person, which must not land in a results stream behind standard output.
 void noteLockWait(const std::string &name)
 {
-    std::cout << "Waiting for the lock on results file \"" << name << "\" ..." << std::endl;
+    std::cout.flush();
+    std::cerr << "Waiting for the lock on results file \"" << name << "\" ..." << std::endl;
+}
+
+// Where no lock can be taken at all (a file system without them): the row goes in all the
+// same, and the person learns that concurrent writers may now overwrite each other.
+void noteUnlocked(const std::string &name)
+{
+    std::cout.flush();
+    std::cerr << "\033[31mWarning - results file \"" << name
+              << "\" could not be locked: the row is written without the lock\033[0m" << std::endl;
 }
 
 // The exclusive lock of fd's open file. A holder that keeps it for more than about a second
@@ -123,6 +141,8 @@ void takeBack(int fd, off_t size)
 bool appendRow(int fd, const std::string &row, const std::string &name)
 {
     const bool locked = lockExclusive(fd, name);
+    if (!locked)
+        noteUnlocked(name);
     struct stat st;
     bool ok = fstat(fd, &st) == 0;
     if (ok) {
@@ -153,19 +173,26 @@ bool writeOnce(int fd, const std::string &text)
 // processes may share with their own offset and console lines (many runs behind one `>`).
 // The lock is taken through a description of our own; the row goes in one write through
 // the shared one, whose offset is only moved on to the end of the file, never back onto
-// what others wrote. A row cut short stays as it is (others may have written behind it);
-// the next row begins a line of its own.
+// what others wrote. Where no description of our own can be had (no /proc, a file that the
+// shell opened for us and we may not open ourselves), the shared description is locked: that
+// still keeps the writers by name apart, while the processes that share it serialise their
+// writes through its one offset. A row cut short stays as it is (others may have written
+// behind it); the next row begins a line of its own.
 bool appendRowThrough(int fd, const std::string &row, const std::string &name)
 {
     int own = reopen(fd, O_RDONLY);
     if (own < 0)
         own = reopen(fd, O_WRONLY);
-    if (own >= 0)
-        lockExclusive(own, name);
+    const bool locked = lockExclusive(own >= 0 ? own : fd, name);
+    if (!locked)
+        noteUnlocked(name);
     const off_t end = lseek(fd, 0, SEEK_END);
-    const bool ok = end >= 0 && writeOnce(fd, endsWithNewline(own, end) ? row : '\n' + row) && synced(fd);
+    const bool ok = end >= 0 && writeOnce(fd, endsWithNewline(own >= 0 ? own : fd, end) ? row : '\n' + row) &&
+                    synced(fd);
     if (own >= 0)
         close(own); // and with it the lock
+    else if (locked)
+        flock(fd, LOCK_UN);
     return ok;
 }
 

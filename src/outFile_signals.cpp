@@ -20,11 +20,10 @@ pid_t ownerPid = 0;
 pid_t ownerTid = 0;
 sigset_t ownerBlocked;
 
-// Only the owner sees the table of temporary files whole: it blocks these signals while it
-// changes it. A signal that another thread takes (a library's worker, the CUDA runtime's
-// helpers) is passed on to the owner, where it waits until the table is whole again. False
-// where it has to be handled here: on the owner, for a signal the owner never takes, or when
-// the owner is gone.
+// A signal that another thread takes (a library's worker, the CUDA runtime's helpers) is
+// passed on to the owner, which writes the outputs. False where it is handled here: on the
+// owner, for a signal the owner never takes, or when the owner is gone; the table of
+// temporary files takes a handler on any thread.
 bool passedToOwner(int sig)
 {
     const pid_t pid = getpid();

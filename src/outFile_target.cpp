@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <climits>
 #include <cstdio>
 
@@ -67,6 +68,16 @@ std::string folderOf(const std::string &path)
 {
     const size_t slash = path.rfind('/');
     return slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+}
+
+std::string entryOf(const std::string &path) { return path.substr(path.rfind('/') + 1); }
+
+int openFolder(const std::string &path)
+{
+    const int fd = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd >= 0 || errno != EACCES)
+        return fd;
+    return open(path.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
 }
 
 Target followLinks(const std::string &name)

@@ -1,15 +1,12 @@
 // Writes that a departed reader cannot end, and syncs that make them durable.
 #include "outFile_write.h"
 
-#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
-
-#include "outFile_target.h"
 
 namespace {
 
@@ -119,14 +116,4 @@ bool synced(int fd)
         if (errno != EINTR)
             return errno == EINVAL || errno == EROFS;
     return true;
-}
-
-// The name points at a whole file, old or new, either way.
-void syncFolderOf(const std::string &path)
-{
-    const int fd = open(folderOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd >= 0) {
-        synced(fd);
-        close(fd);
-    }
 }

@@ -627,8 +627,9 @@ std::string wideConfig(int nz)
 
 // Starts the binary with the default action of every signal it takes over and nothing
 // blocked, whatever the test runner left, ended by SIGALRM after a minute; standard output
-// and error into out (unless -1), files no larger than limit bytes (unless 0).
-pid_t startFyrnol(std::vector<const char *> args, int out = -1, rlim_t limit = 0)
+// and error into out (unless -1; error into err where given), files no larger than limit
+// bytes (unless 0).
+pid_t startFyrnol(std::vector<const char *> args, int out = -1, rlim_t limit = 0, int err = -1)
 {
     const pid_t pid = fork();
     if (pid == 0) {
@@ -639,7 +640,7 @@ pid_t startFyrnol(std::vector<const char *> args, int out = -1, rlim_t limit = 0
             signal(s, SIG_DFL);
         const struct rlimit lim = {limit, limit};
         if ((limit > 0 && setrlimit(RLIMIT_FSIZE, &lim) != 0) ||
-            (out >= 0 && (dup2(out, 1) < 0 || dup2(out, 2) < 0)))
+            (out >= 0 && (dup2(out, 1) < 0 || dup2(err >= 0 ? err : out, 2) < 0)))
             _exit(126);
         alarm(60);
         args.insert(args.begin(), FYRNOL_BIN);
@@ -864,11 +865,15 @@ TEST(Driver, ResultsFileLockHeldByAnother)
     writeFile("res.csv", HEADER_LINE);
     const int held = open("res.csv", O_RDONLY | O_CLOEXEC);
     ASSERT_EQ(flock(held, LOCK_EX), 0);
+    // Rows into a log behind standard output (-r /dev/stdout >> res.csv); the waiting line on
+    // standard error, never among them.
+    const int log = open("res.csv", O_WRONLY | O_APPEND | O_CLOEXEC);
     const int out = open("out.txt", O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     const auto start = std::chrono::steady_clock::now();
-    const pid_t pid = startFyrnol({"-q", "-i", "tiny.cfg", "-p", "-r", "res.csv"}, out);
+    const pid_t pid = startFyrnol({"-q", "-i", "tiny.cfg", "-p", "-r", "/dev/stdout"}, log, 0, out);
+    close(log);
     close(out);
-    const std::string line = "Waiting for the lock on results file \"res.csv\" ...\n";
+    const std::string line = "Waiting for the lock on results file \"/dev/stdout\" ...\n";
     for (int ms = 0; ms < 20000 && readFile("out.txt").empty(); ms += 10)
         usleep(10000);
     EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));

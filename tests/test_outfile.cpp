@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <sched.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -29,6 +30,7 @@
 #include "outFile.h"
 #include "outFile_results.h"
 #include "outFile_signals.h"
+#include "outFile_target.h"
 #include "outFile_temp.h"
 #include "testutil.h"
 
@@ -140,17 +142,23 @@ TEST(AtomicFile, NamesNearTheLengthLimits)
     std::string deep; // 4095 bytes, the longest path there is
     for (int level = 0; level < 20; ++level)
         ASSERT_EQ(mkdir((deep += (level > 0 ? "/" : "") + std::string(200, 'd')).c_str(), 0755), 0);
+    // Through a link, a path of 4090 bytes whose last name is too short to give up the room.
+    const std::string far = deep + "/" + std::string(64, 'f') + "/E.csv";
+    ASSERT_TRUE(mkdir(folderOf(far).c_str(), 0755) == 0 && symlink(far.c_str(), "far.csv") == 0);
+    EXPECT_TRUE(store_array(v, 1, 1, 1, "far.csv", XY, 0));
+    EXPECT_TRUE(readFile(far) == "7,\n\n" && countEntries(folderOf(far)) == 1);
     deep += "/" + std::string(PATH_MAX - 2 - deep.size(), 'e');
     EXPECT_TRUE(store_array(v, 1, 1, 1, deep, XY, 0));
     EXPECT_EQ(readFile(deep), "7,\n\n");
-    EXPECT_EQ(countEntries(dir.path()), 5);
+    EXPECT_EQ(countEntries(dir.path()), 6);
 
     std::string accents, name;
     for (int i = 0; i < 120; ++i)
         accents += "\xc3\xa9"; // 240 bytes
     int slot = -1;
+    const int folder = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     for (const std::string &target : {std::string("x.csv"), accents}) {
-        const int fd = createTemp(target, &name, &slot);
+        const int fd = createTemp(folder, target, &name, &slot);
         ASSERT_GE(fd, 0);
         close(fd);
         unlink(name.c_str());
@@ -158,18 +166,21 @@ TEST(AtomicFile, NamesNearTheLengthLimits)
         const size_t kept = target.size() < 200 ? target.size() : 236; // not 237: in a character
         EXPECT_EQ(name.substr(0, name.size() - 6), target.substr(0, kept) + ".fyrnol-tmp.");
     }
+    close(folder);
 }
 
 // SIGTERM at random moments to a writer beside an idle thread, which takes it whenever the
-// writer holds it back to enter a new temporary file: the writer removes the file all the
-// same. Temporary files are made and renamed as a commit does, without the syncs that would
-// take most of the time.
+// writer holds it back to enter a new temporary file, or always where the writer keeps it
+// blocked from the start: the writer's files are removed all the same, also those it goes
+// on making while the other thread handles the signal. Temporary files are made and renamed
+// as a commit does, without the syncs that would take most of the time.
 TEST(AtomicFile, SignalTakenByAnotherThreadLeavesNoTemporaryFile)
 {
     TempDir dir;
     std::mt19937 random(1);
-    int left = 0;
-    for (int run = 0; run < 100; ++run) {
+    int left[2] = {0, 0}; // temporary files left, by whether the writer blocks SIGTERM
+    for (int run = 0; run < 200; ++run) {
+        const bool ownerBlocks = run % 2 == 1;
         const std::string folder = std::to_string(run);
         ASSERT_EQ(mkdir(folder.c_str(), 0755), 0);
         int ready[2];
@@ -178,23 +189,25 @@ TEST(AtomicFile, SignalTakenByAnotherThreadLeavesNoTemporaryFile)
         ASSERT_GE(pid, 0);
         if (pid == 0) {
             alarm(20);
-            if (chdir(folder.c_str()) != 0)
-                _exit(1);
-            sigset_t none;
-            sigemptyset(&none);
-            pthread_sigmask(SIG_SETMASK, &none, nullptr);
+            const int here = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+            sigset_t mask;
+            sigemptyset(&mask);
+            pthread_sigmask(SIG_SETMASK, &mask, nullptr);
             std::thread([] {
                 for (;;)
                     pause();
             }).detach();
+            sigaddset(&mask, SIGTERM);
+            if (ownerBlocks)
+                pthread_sigmask(SIG_BLOCK, &mask, nullptr);
             guardOutputSignals();
             if (write(ready[1], "r", 1) != 1)
                 _exit(1);
             for (;;) {
                 std::string temp;
                 int slot = -1;
-                close(createTemp("x.csv", &temp, &slot));
-                rename(temp.c_str(), "x.csv");
+                close(createTemp(here, "x.csv", &temp, &slot));
+                renameat(here, temp.c_str(), here, "x.csv");
                 forgetTemp(slot);
             }
         }
@@ -208,9 +221,10 @@ TEST(AtomicFile, SignalTakenByAnotherThreadLeavesNoTemporaryFile)
         waitpid(pid, &status, 0);
         EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM) << status;
         unlink((folder + "/x.csv").c_str());
-        left += countEntries(folder);
+        left[ownerBlocks] += countEntries(folder);
     }
-    EXPECT_EQ(left, 0);
+    EXPECT_EQ(left[0], 0);
+    EXPECT_EQ(left[1], 0) << "with the writer keeping SIGTERM blocked";
 }
 
 TEST(ResultsFile, ConcurrentWritersLoseNothing)
@@ -330,6 +344,33 @@ TEST(AtomicFile, TargetsThatAreNotRegularFiles)
     EXPECT_EQ(countEntries(dir.path()), 4 + (stat("full", &st) == 0));
 }
 
+// A forked child inherits the table of temporary files: the signal that ends it removes the
+// child's own temporary file and leaves its parent's.
+TEST(AtomicFile, ForkedChildLeavesItsParentsTemporaryFile)
+{
+    TempDir dir;
+    const int status = inChild([] {
+        guardOutputSignals();
+        const int here = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        std::string parents, childs;
+        int slot = -1, ready[2];
+        close(createTemp(here, "p.csv", &parents, &slot));
+        const pid_t child = pipe(ready) == 0 ? fork() : -1;
+        if (child == 0) {
+            if (close(createTemp(here, "c.csv", &childs, &slot)) == 0 && write(ready[1], "r", 1) == 1)
+                pause();
+            _exit(5);
+        }
+        char c;
+        int childStatus = 0;
+        if (child < 0 || read(ready[0], &c, 1) != 1 || kill(child, SIGTERM) != 0 ||
+            waitpid(child, &childStatus, 0) != child || !WIFSIGNALED(childStatus))
+            return 3;
+        return unlinkat(here, parents.c_str(), 0) != 0 ? 1 : countEntries(".") == 0 ? 0 : 2;
+    });
+    EXPECT_EQ(status, 0) << "1 the parent's file was removed, 2 the child's stayed";
+}
+
 TEST(ResultsFile, RowCutShortIsTakenBack)
 {
     TempDir dir;
@@ -414,8 +455,8 @@ TEST(ResultsFile, CreatedWithoutHardLinks)
         EXPECT_TRUE(appendWithHeader("empty.csv", HEADER, "row\n", how));
         EXPECT_EQ(readFile("empty.csv"), "row\n");
     }
-    // Where no temporary file can be made beside it (a path at PATH_MAX whose last name is
-    // too short to give up the room), the exclusive create.
+    // A path at PATH_MAX whose last name is too short to give up the room: the temporary
+    // file, named relative to the folder, is published all the same and goes.
     std::string deep;
     for (int level = 0; level < 20; ++level)
         ASSERT_EQ(mkdir((deep += (level > 0 ? "/" : "") + std::string(200, 'd')).c_str(), 0755), 0);
@@ -424,25 +465,28 @@ TEST(ResultsFile, CreatedWithoutHardLinks)
     const std::string longest = deep + "/r.c"; // PATH_MAX - 1 bytes
     EXPECT_TRUE(appendWithHeader(longest, HEADER, "row\n"));
     EXPECT_EQ(readFile(longest), std::string(HEADER) + "row\n");
+    EXPECT_EQ(countEntries(deep), 1);
     EXPECT_EQ(countEntries(dir.path()), 4);
 }
 
 TEST(ResultsFile, WritersSharingOneDescription)
 {
     TempDir dir;
-    // Processes that share one description of a log, as runs behind one `>` (no O_APPEND:
-    // one offset for all) or `>>` do, and name it as a descriptor: every row whole, once.
+    // Processes that share one description of a log, as runs behind one `1<>` (read-write,
+    // no O_APPEND: one offset for all, which knows nothing of rows appended by name) or `>>`
+    // do, and name it as a descriptor, beside processes that append to it by name: every row
+    // whole, once.
     const int writers = 8, rows = 100;
-    for (const int append : {0, O_APPEND}) {
-        const int fd = open("log", O_WRONLY | O_CREAT | O_TRUNC | append, 0644);
+    for (const int mode : {O_RDWR, O_WRONLY | O_APPEND}) {
+        const int fd = open("log", O_CREAT | O_TRUNC | mode, 0644);
         ASSERT_GE(fd, 0);
-        const std::string name = "/proc/self/fd/" + std::to_string(fd);
+        const std::string shared = "/proc/self/fd/" + std::to_string(fd);
         for (int w = 0; w < writers; ++w)
             if (fork() == 0) {
                 alarm(20);
                 bool ok = true;
                 for (int i = 0; i < rows; ++i)
-                    ok &= appendWithHeader(name, HEADER, std::to_string(w * rows + i) + "\n");
+                    ok &= appendWithHeader(w % 2 ? "log" : shared, HEADER, std::to_string(w * rows + i) + "\n");
                 _exit(ok ? 0 : 1);
             }
         close(fd);
@@ -451,6 +495,34 @@ TEST(ResultsFile, WritersSharingOneDescription)
             wait(&status);
             EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
         }
-        EXPECT_TRUE(eachRowOnce(readFile("log"), writers * rows)) << append;
+        EXPECT_TRUE(eachRowOnce(readFile("log"), writers * rows)) << mode;
     }
+
+    // Where no description of its own can be had (no /proc), a run locks the shared one: its
+    // row waits while a writer by name holds the lock.
+    const int fd = open("log", O_RDWR | O_TRUNC);
+    const int held = open("log", O_RDONLY | O_CLOEXEC);
+    ASSERT_EQ(flock(held, LOCK_EX), 0);
+    std::fflush(nullptr);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        alarm(20);
+        close(held); // the lock stays the parent's
+        // /proc hidden by a tmpfs in a mount namespace (and a user namespace, unless root).
+        if (dup2(fd, 1) != 1 || unshare(geteuid() == 0 ? CLONE_NEWNS : CLONE_NEWUSER | CLONE_NEWNS) != 0 ||
+            mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+            mount("tmpfs", "/proc", "tmpfs", 0, "size=16k") != 0)
+            _exit(77);
+        _exit(appendWithHeader("/dev/stdout", HEADER, "row\n") ? 0 : 1);
+    }
+    close(fd);
+    usleep(300000);
+    EXPECT_EQ(readFile("log"), "");
+    close(held);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    if (WIFEXITED(status) && WEXITSTATUS(status) == 77)
+        GTEST_SKIP() << "/proc cannot be hidden here";
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    EXPECT_EQ(readFile("log"), "row\n");
 }
