@@ -10,12 +10,11 @@
 // live temporary files before they end the process with the signal's own status; SIGXFSZ
 // is ignored, so that a write past the file-size limit fails as on a full disk. An ignored
 // signal stays ignored and a caller's own handler stays in place. Calls after the first do
-// nothing. The calling thread is the one that writes the outputs: a cleanup signal that
-// another thread takes is passed on to it.
+// nothing. A cleanup signal is handled on whichever thread of the process takes it.
 void guardOutputSignals();
 
-// The signals above that remove the temporary files: blocked while the table of temporary
-// files changes.
+// The signals above that remove the temporary files: blocked on the writing thread while it
+// enters a temporary file in their table.
 sigset_t cleanupSignals();
 
 #endif

@@ -183,16 +183,16 @@ bool appendRowThrough(int fd, const std::string &row, const std::string &name)
     int own = reopen(fd, O_RDONLY);
     if (own < 0)
         own = reopen(fd, O_WRONLY);
-    const bool locked = lockExclusive(own >= 0 ? own : fd, name);
+    const int lockFd = own >= 0 ? own : fd;
+    const bool locked = lockExclusive(lockFd, name);
     if (!locked)
         noteUnlocked(name);
     const off_t end = lseek(fd, 0, SEEK_END);
-    const bool ok = end >= 0 && writeOnce(fd, endsWithNewline(own >= 0 ? own : fd, end) ? row : '\n' + row) &&
-                    synced(fd);
+    const bool ok = end >= 0 && writeOnce(fd, endsWithNewline(lockFd, end) ? row : '\n' + row) && synced(fd);
+    if (locked)
+        flock(lockFd, LOCK_UN);
     if (own >= 0)
-        close(own); // and with it the lock
-    else if (locked)
-        flock(fd, LOCK_UN);
+        close(own);
     return ok;
 }
 
